@@ -1,0 +1,40 @@
+// liborv: a host's hardware timestamping configuration and the kernel's TAI
+// offset.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <system_error>
+
+#define ORV_EXPORT __attribute__((visibility("default")))
+
+extern "C" {
+
+// Hardware timestamping request and result. On input -1 in a field means
+// "leave unchanged"; on success both fields hold what the driver reports.
+struct HwTstampOpts {
+  std::int32_t tx_type;    // HWTSTAMP_TX_* value
+  std::int32_t rx_filter;  // HWTSTAMP_FILTER_* value
+};
+
+// Reads the configuration of `ifname` (first 15 bytes) and, where a field of
+// `*opts` is not -1, writes it. Returns 0 and fills `*opts` on success; -1 on
+// failure, after diagnostics on standard error, with `*opts` untouched.
+ORV_EXPORT int GetSetHwTstampOpts(const char* ifname, HwTstampOpts* opts);
+
+// The SOL_SOCKET option number of "SO_TIMESTAMP", "SO_TIMESTAMPNS" or
+// "SO_TIMESTAMPING" (exact match), else -1.
+ORV_EXPORT int GetSocketOptValue(const char* name);
+
+}  // extern "C"
+
+namespace orv {
+
+// The kernel's TAI offset (TAI - UTC); 0 when unset or unreadable.
+ORV_EXPORT std::chrono::seconds GetTaiOffset();
+
+// Sets the kernel's TAI offset. Returns a cleared code on success, or the
+// errno of adjtimex in the generic category.
+ORV_EXPORT std::error_code SetTaiOffset(std::chrono::seconds offset);
+
+}  // namespace orv

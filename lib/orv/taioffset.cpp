@@ -1,0 +1,26 @@
+#include <orv/orv.hpp>
+
+#include <sys/timex.h>
+
+#include <cerrno>
+
+namespace orv {
+
+std::chrono::seconds GetTaiOffset() {
+  timex request{};
+  // A failed call leaves the cleared structure, so the result is then 0.
+  ::adjtimex(&request);
+  return std::chrono::seconds{request.tai};
+}
+
+std::error_code SetTaiOffset(std::chrono::seconds offset) {
+  timex request{};
+  request.modes = ADJ_TAI;
+  request.constant = offset.count();
+  if (::adjtimex(&request) == -1) {
+    return {errno, std::generic_category()};
+  }
+  return {};
+}
+
+}  // namespace orv

@@ -1,0 +1,57 @@
+// The TAI offset functions against the running kernel.
+#include <orv/orv.hpp>
+#include <process.hpp>
+#include <tai_offset_guard.hpp>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+TEST(TaiOffset, SetValueReadsBack) {
+  testsupport::TaiOffsetGuard guard;
+  const auto target = guard.Saved() == 37s ? 36s : 37s;
+  EXPECT_EQ(orv::SetTaiOffset(target), std::error_code{});
+  EXPECT_EQ(orv::GetTaiOffset(), target);
+  // Setting the value already in force still goes to the kernel and succeeds.
+  EXPECT_EQ(orv::SetTaiOffset(target), std::error_code{});
+  EXPECT_EQ(orv::GetTaiOffset(), target);
+  EXPECT_EQ(orv::SetTaiOffset(0s), std::error_code{});
+  EXPECT_EQ(orv::GetTaiOffset(), 0s);
+}
+
+TEST(TaiOffset, SuccessIsTheClearedCode) {
+  testsupport::TaiOffsetGuard guard;
+  const auto result = orv::SetTaiOffset(guard.Saved());
+  EXPECT_EQ(result.value(), 0);
+  EXPECT_EQ(result.category(), std::system_category());
+  EXPECT_FALSE(result);
+}
+
+TEST(TaiOffset, OffsetBeyond32BitsIsHandedOverUnnarrowed) {
+  testsupport::TaiOffsetGuard guard;
+  ASSERT_EQ(orv::SetTaiOffset(40s), std::error_code{});
+  // 2^32 + 5 would read as 5 if it were cut to 32 bits on the way; the kernel
+  // ignores a value outside 0..100000, so the offset must stay at 40.
+  EXPECT_EQ(orv::SetTaiOffset(std::chrono::seconds{(1LL << 32) + 5}), std::error_code{});
+  EXPECT_EQ(orv::GetTaiOffset(), 40s);
+  // A negative offset is handed over too; the kernel ignores it as well.
+  EXPECT_EQ(orv::SetTaiOffset(-5s), std::error_code{});
+  EXPECT_EQ(orv::GetTaiOffset(), 40s);
+}
+
+// Run through setpriv as nobody: the child prints what the library returns.
+TEST(TaiOffset, UnprivilegedCallerIsRefusedWithEperm) {
+  testsupport::TaiOffsetGuard guard;
+  ASSERT_EQ(orv::SetTaiOffset(33s), std::error_code{});
+  const auto result = testsupport::Run({ORV_PROBE_PATH, "set", "37"}, testsupport::AsNobody());
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, "1 generic " + std::string(std::strerror(EPERM)) + "\n33\n");
+  EXPECT_EQ(orv::GetTaiOffset(), 33s);
+}
+
+}  // namespace

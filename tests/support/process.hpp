@@ -1,0 +1,77 @@
+// Runs programs under test as real processes and captures what they write.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace testsupport {
+
+struct ProcessOptions {
+  // Run as nobody through setpriv, without supplementary groups.
+  bool unprivileged = false;
+  // Standard output goes to this file instead of a pipe (for example /dev/full).
+  std::string stdoutPath;
+  // Start with standard output closed.
+  bool closeStdout = false;
+  // Extra NAME=VALUE entries added to the inherited environment.
+  std::vector<std::string> environment;
+};
+
+inline ProcessOptions AsNobody() {
+  ProcessOptions options;
+  options.unprivileged = true;
+  return options;
+}
+
+inline ProcessOptions StdoutTo(std::string path) {
+  ProcessOptions options;
+  options.stdoutPath = std::move(path);
+  return options;
+}
+
+inline ProcessOptions StdoutClosed() {
+  ProcessOptions options;
+  options.closeStdout = true;
+  return options;
+}
+
+struct ProcessResult {
+  std::string out;
+  std::string err;
+  int status = -1;  // exit status, or -1 when ended by a signal
+  int signal = 0;   // the ending signal, or 0
+};
+
+// A started child process with its standard output and error captured.
+class Process {
+ public:
+  Process(const std::vector<std::string>& argv, const ProcessOptions& options = {});
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+  ~Process();
+
+  pid_t Pid() const { return pid; }
+  void Signal(int signal) const;
+  // Reads until `text` appears in standard output, or `timeoutMs` passes;
+  // returns what has been read so far.
+  const std::string& WaitForOutput(const std::string& text, int timeoutMs);
+  // Reads both streams to their end and reaps the child.
+  ProcessResult Wait();
+
+ private:
+  bool ReadAvailable(int timeoutMs);
+
+  std::string stagingDir;
+  pid_t pid = -1;
+  int outFd = -1;
+  int errFd = -1;
+  ProcessResult result;
+};
+
+// Runs `argv` to its end.
+ProcessResult Run(const std::vector<std::string>& argv, const ProcessOptions& options = {});
+
+}  // namespace testsupport

@@ -1,0 +1,84 @@
+// leapset: shows the kernel's TAI offset, sets it, or initialises it from the
+// calendar when the kernel has none.
+#include <frame.hpp>
+#include <orv/orv.hpp>
+
+#include "calendar.hpp"
+
+#include <boost/program_options.hpp>
+
+#include <chrono>
+#include <iostream>
+
+namespace po = boost::program_options;
+
+namespace {
+
+constexpr std::string_view USAGE = "Get/set kernel TAI offset (no option = get)";
+
+std::chrono::seconds CalendarValueNow() {
+  const auto now = std::chrono::time_point_cast<std::chrono::seconds>(
+      std::chrono::system_clock::now());
+  return leapset::CalendarTaiOffset(now);
+}
+
+po::options_description DescribeOptions() {
+  po::options_description options("Options");
+  options.add_options()
+      ("help,h", "Print help messages")
+      ("version", "Print version and exit")
+      ("verbose", po::bool_switch(), "Print debug information")
+      ("set", po::value<int>(), "Set kernel TAI offset in seconds")
+      ("init", po::bool_switch(), "Set kernel TAI offset to calendar value if unset");
+  return options;
+}
+
+int ShowOffset() {
+  std::cout << orv::GetTaiOffset().count() << std::endl;
+  return 0;
+}
+
+int ChangeOffset(std::chrono::seconds requested, bool init, bool verbose) {
+  const auto old = orv::GetTaiOffset();
+  if (verbose) {
+    std::cout << "Old offset: " << old.count() << std::endl;
+  }
+  if (init && old != std::chrono::seconds::zero()) {
+    if (verbose) {
+      std::cout << "Offset not changed" << std::endl;
+    }
+    return 0;
+  }
+  if (const auto error = orv::SetTaiOffset(requested)) {
+    std::cerr << "ERROR setting TAI offset (error code: " << error.value()
+              << "): " << error.message() << std::endl;
+    return 1;
+  }
+  if (verbose) {
+    std::cout << "New offset: " << orv::GetTaiOffset().count() << std::endl;
+  }
+  return 0;
+}
+
+int Run(const po::variables_map& vm, std::chrono::seconds calendarValue) {
+  const bool verbose = vm["verbose"].as<bool>();
+  const bool init = vm["init"].as<bool>();
+  const bool set = vm.count("set") != 0;
+  if (!set && !init) {
+    return ShowOffset();
+  }
+  const auto requested = set ? std::chrono::seconds{vm["set"].as<int>()} : calendarValue;
+  return ChangeOffset(requested, init, verbose);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  const auto calendarValue = CalendarValueNow();
+  const auto options = DescribeOptions();
+  po::variables_map vm;
+  if (const auto status = tools::ParseCommandLine(argc, argv, options, USAGE, vm)) {
+    return tools::Finish(*status);
+  }
+  return tools::Finish(Run(vm, calendarValue));
+}
