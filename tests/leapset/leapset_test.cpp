@@ -1,1 +1,210 @@
+// leapset as a black box: the command line, the read/set/init flow against
+// the real kernel, and its output, errors and exit statuses.
+#include <calendar.hpp>
+#include <orv/orv.hpp>
+#include <process.hpp>
+#include <tai_offset_guard.hpp>
+
 #include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+using namespace std::chrono_literals;
+using testsupport::ProcessOptions;
+using testsupport::ProcessResult;
+
+namespace {
+
+const std::string LISTING =
+    "Options:\n"
+    "  -h [ --help ]         Print help messages\n"
+    "  --version             Print version and exit\n"
+    "  --verbose             Print debug information\n"
+    "  --set arg             Set kernel TAI offset in seconds\n"
+    "  --init                Set kernel TAI offset to calendar value if unset\n";
+
+const std::string HELP = "Get/set kernel TAI offset (no option = get)\n\n" + LISTING + "\n";
+
+ProcessResult Leapset(std::vector<std::string> args, const ProcessOptions& options = {}) {
+  args.insert(args.begin(), LEAPSET_PATH);
+  return testsupport::Run(args, options);
+}
+
+std::string Line(std::chrono::seconds offset) { return std::to_string(offset.count()) + "\n"; }
+
+std::chrono::seconds ExpectedCalendarValue() {
+  const auto now = std::chrono::time_point_cast<std::chrono::seconds>(
+      std::chrono::system_clock::now());
+  return 10s + leapset::DatabaseLeapSeconds(now).value();
+}
+
+void SetKernelOffset(std::chrono::seconds offset) {
+  ASSERT_EQ(orv::SetTaiOffset(offset), std::error_code{});
+  ASSERT_EQ(orv::GetTaiOffset(), offset);
+}
+
+TEST(LeapsetCommandLine, HelpInBothForms) {
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"--help"}, {"-h"}, {"--help", "--version"}, {"--version", "-h"}, {"--he"},
+           {"--set", "5", "--help"}}) {
+    const auto result = Leapset(args);
+    EXPECT_EQ(result.out, HELP) << args.front();
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+  }
+}
+
+TEST(LeapsetCommandLine, Version) {
+  for (const auto& word : {"--version", "--vers"}) {
+    const auto result = Leapset({word});
+    EXPECT_EQ(result.out, "0.7.0\n") << word;
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+  }
+}
+
+// Every parse error ends the same way as an unrecognised option.
+TEST(LeapsetCommandLine, RejectedCommandLines) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {{"--bogus"}, "unrecognised option '--bogus'"},
+      {{"--help", "--bogus"}, "unrecognised option '--bogus'"},
+      {{"-x"}, "unrecognised option '-x'"},
+      {{"--set"}, "the required argument for option '--set' is missing"},
+      {{"--set", "abc"}, "the argument ('abc') for option '--set' is invalid"},
+      {{"--set=2147483648"}, "the argument ('2147483648') for option '--set' is invalid"},
+      {{"--set", "99999999999999999999"},
+       "the argument ('99999999999999999999') for option '--set' is invalid"},
+      {{"--ver"}, "option '--ver' is ambiguous and matches '--verbose', and '--version'"},
+      {{"--set", "1", "--set", "2"}, "option '--set' cannot be specified more than once"},
+      {{"--verbose=1"}, "option '--verbose' does not take any arguments"},
+      {{"--init=yes"}, "option '--init' does not take any arguments"},
+  };
+  for (const auto& c : cases) {
+    const auto result = Leapset(c.args);
+    EXPECT_EQ(result.err, "ERROR: " + c.message + "\n\n" + LISTING + "\n") << c.args.front();
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.status, 255);
+  }
+}
+
+TEST(LeapsetRead, PrintsTheKernelOffset) {
+  testsupport::TaiOffsetGuard guard;
+  SetKernelOffset(0s);
+  EXPECT_EQ(Leapset({}).out, "0\n");
+  SetKernelOffset(35s);
+  // A stray word is dropped, and verbose adds nothing to a read.
+  for (const auto& args : std::vector<std::vector<std::string>>{{}, {"37"}, {"--verbose"}}) {
+    const auto result = Leapset(args);
+    EXPECT_EQ(result.out, "35\n");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+  }
+  EXPECT_EQ(orv::GetTaiOffset(), 35s);
+}
+
+TEST(LeapsetChange, SetAndInitFromAnUnsetOffset) {
+  testsupport::TaiOffsetGuard guard;
+  const auto calendar = ExpectedCalendarValue();
+  struct Case {
+    std::vector<std::string> args;
+    std::chrono::seconds expected;
+  };
+  for (const auto& c : std::vector<Case>{{{"--set", "36"}, 36s},
+                                         {{"--init"}, calendar},
+                                         {{"--set", "36", "--init"}, 36s},
+                                         {{"--init", "--set=34"}, 34s}}) {
+    SetKernelOffset(0s);
+    const auto result = Leapset(c.args);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(orv::GetTaiOffset(), c.expected) << c.args.front();
+  }
+}
+
+TEST(LeapsetChange, InitLeavesASetOffsetAlone) {
+  testsupport::TaiOffsetGuard guard;
+  for (const auto& args :
+       std::vector<std::vector<std::string>>{{"--init"}, {"--set", "36", "--init"}}) {
+    SetKernelOffset(33s);
+    const auto result = Leapset(args);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(orv::GetTaiOffset(), 33s);
+  }
+  SetKernelOffset(33s);
+  EXPECT_EQ(Leapset({"--set", "36"}).status, 0);
+  EXPECT_EQ(orv::GetTaiOffset(), 36s);
+}
+
+TEST(LeapsetChange, VerboseLines) {
+  testsupport::TaiOffsetGuard guard;
+  const auto calendar = ExpectedCalendarValue();
+  SetKernelOffset(0s);
+  EXPECT_EQ(Leapset({"--init", "--verbose"}).out,
+            "Old offset: 0\nNew offset: " + Line(calendar));
+  // Run again, init finds the offset set and changes nothing.
+  EXPECT_EQ(Leapset({"--init", "--verbose"}).out,
+            "Old offset: " + Line(calendar) + "Offset not changed\n");
+  EXPECT_EQ(Leapset({"--set", "30", "--verbose"}).out,
+            "Old offset: " + Line(calendar) + "New offset: 30\n");
+  // The kernel ignores a negative offset; the line shows what it reports.
+  const auto result = Leapset({"--set=-5", "--verbose"});
+  EXPECT_EQ(result.out, "Old offset: 30\nNew offset: 30\n");
+  EXPECT_EQ(result.status, 0);
+}
+
+TEST(LeapsetChange, UnprivilegedSetFailsWithStatusOne) {
+  testsupport::TaiOffsetGuard guard;
+  SetKernelOffset(31s);
+  const auto result = Leapset({"--set", "37", "--verbose"}, testsupport::AsNobody());
+  EXPECT_EQ(result.out, "Old offset: 31\n");
+  EXPECT_EQ(result.err, "ERROR setting TAI offset (error code: 1): " +
+                            std::string(std::strerror(EPERM)) + "\n");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(orv::GetTaiOffset(), 31s);
+  // Reading needs no privilege.
+  EXPECT_EQ(Leapset({}, testsupport::AsNobody()).out, "31\n");
+}
+
+// Output that never arrived must not look like success.
+TEST(LeapsetOutput, FailedStandardOutputEndsWithStatusOne) {
+  struct Case {
+    std::vector<std::string> args;
+    ProcessOptions options;
+    int error;
+  };
+  for (const auto& c : std::vector<Case>{
+           {{}, testsupport::StdoutTo("/dev/full"), ENOSPC},
+           {{"--help"}, testsupport::StdoutTo("/dev/full"), ENOSPC},
+           {{"--version"}, testsupport::StdoutTo("/dev/full"), ENOSPC},
+           {{}, testsupport::StdoutClosed(), EBADF},
+       }) {
+    const auto result = Leapset(c.args, c.options);
+    EXPECT_EQ(result.err, "ERROR: writing to standard output failed: " +
+                              std::string(std::strerror(c.error)) + "\n");
+    EXPECT_EQ(result.status, 1);
+  }
+}
+
+// Without a readable time-zone database the built-in leap second list keeps
+// the calendar value right.
+TEST(LeapsetCalendar, InitWithoutTimeZoneDatabase) {
+  testsupport::TaiOffsetGuard guard;
+  const auto calendar = ExpectedCalendarValue();
+  SetKernelOffset(0s);
+  const std::string script = std::string("mount -t tmpfs none /usr/share/zoneinfo && exec ") +
+                             LEAPSET_PATH + " --init --verbose";
+  const auto result = testsupport::Run({"unshare", "-m", "sh", "-c", script});
+  EXPECT_EQ(result.out, "Old offset: 0\nNew offset: " + Line(calendar));
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.status, 0);
+}
+
+}  // namespace
