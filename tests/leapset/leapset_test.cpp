@@ -202,6 +202,11 @@ TEST(LeapsetCalendar, InitWithoutTimeZoneDatabase) {
   const std::string script = std::string("mount -t tmpfs none /usr/share/zoneinfo && exec ") +
                              LEAPSET_PATH + " --init --verbose";
   const auto result = testsupport::Run({"unshare", "-m", "sh", "-c", script});
+  if (result.err.find("cannot change root filesystem propagation") != std::string::npos) {
+    // Inside a chroot the root is no mount point, so no private mount
+    // namespace can be made and mounting would reach the host.
+    GTEST_SKIP() << result.err;
+  }
   EXPECT_EQ(result.out, "Old offset: 0\nNew offset: " + Line(calendar));
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(result.status, 0);
