@@ -16,10 +16,18 @@ prefix=$work/moved
 # Nothing installed may point at the prefix it was installed to, nor at the
 # one known at configure time.
 configured=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
-if grep -rIl -e "$work/first" -e "$configured/" "$prefix"; then
+# The boot unit alone must name its program by absolute path.
+if grep -rIl --exclude="*.service" -e "$work/first" -e "$configured/" "$prefix"; then
   echo "FAIL: files above refer to a fixed prefix" >&2
   exit 1
 fi
+
+echo "== installed programs"
+for program in "$prefix"/bin/*; do
+  # Each finds its libraries relative to itself, with no search path set.
+  env -u LD_LIBRARY_PATH "$program" --help >/dev/null
+  echo "$(basename "$program") starts"
+done
 
 libdir=$(dirname "$(find "$prefix" -name orv.pc -path '*/pkgconfig/*')")
 libdir=${libdir%/pkgconfig}

@@ -1,0 +1,127 @@
+#include <orv/orv.hpp>
+
+#include <linux/net_tstamp.h>
+#include <linux/sockios.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+
+namespace {
+
+// The request socket of one call; closed on every way out.
+class RequestSocket {
+ public:
+  RequestSocket() : fd(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP)) {}
+  RequestSocket(const RequestSocket&) = delete;
+  RequestSocket& operator=(const RequestSocket&) = delete;
+  ~RequestSocket() {
+    if (fd >= 0) {
+      ::close(fd);
+    }
+  }
+
+  bool IsOpen() const { return fd >= 0; }
+  int Descriptor() const { return fd; }
+
+ private:
+  int fd;
+};
+
+void ReportReadError(int error) {
+  if (error == ENOTTY) {
+    std::cerr << "Kernel does not have support "
+              << "for non-destructive SIOCGHWTSTAMP." << std::endl;
+  } else if (error == EOPNOTSUPP) {
+    std::cerr << "Device driver does not have support "
+              << "for non-destructive SIOCGHWTSTAMP." << std::endl;
+  } else {
+    std::cerr << "SIOCGHWTSTAMP failed: " << std::strerror(error) << std::endl;
+  }
+}
+
+void ReportWriteError(int error) {
+  std::cerr << "SIOCSHWTSTAMP failed: " << std::strerror(error) << std::endl;
+  if (error == ERANGE) {
+    std::cerr << "The requested time stamping mode is "
+              << "not supported by the hardware" << std::endl;
+  }
+}
+
+// Returns 0, or the errno of the failed request taken before anything else
+// can change it.
+int Request(const RequestSocket& socket, unsigned long request, ifreq& interface) {
+  if (::ioctl(socket.Descriptor(), request, &interface) == -1) {
+    return errno;
+  }
+  return 0;
+}
+
+void ApplyRequested(const HwTstampOpts& requested, hwtstamp_config& config) {
+  if (requested.tx_type != -1) {
+    config.tx_type = requested.tx_type;
+  }
+  if (requested.rx_filter != -1) {
+    config.rx_filter = requested.rx_filter;
+  }
+}
+
+}  // namespace
+
+int GetSetHwTstampOpts(const char* ifname, HwTstampOpts* opts) {
+  if (ifname == nullptr || opts == nullptr) {
+    std::cerr << "GetSetHwTstampOpts: interface name and options record must not be null"
+              << std::endl;
+    return -1;
+  }
+  hwtstamp_config config{};
+  ifreq interface {};
+  // At most IFNAMSIZ - 1 bytes, so the zeroed record keeps the name terminated.
+  std::memcpy(interface.ifr_name, ifname, ::strnlen(ifname, IFNAMSIZ - 1));
+  interface.ifr_data = reinterpret_cast<char*>(&config);
+
+  const RequestSocket socket;
+  if (!socket.IsOpen()) {
+    std::cerr << "ERROR creating socket: " << std::strerror(errno) << std::endl;
+    return -1;
+  }
+  if (const int error = Request(socket, SIOCGHWTSTAMP, interface)) {
+    ReportReadError(error);
+    return -1;
+  }
+  const HwTstampOpts requested = *opts;
+  if (requested.tx_type != -1 || requested.rx_filter != -1) {
+    ApplyRequested(requested, config);
+    if (const int error = Request(socket, SIOCSHWTSTAMP, interface)) {
+      ReportWriteError(error);
+      return -1;
+    }
+  }
+  // The driver's values, which after a write may differ from those requested.
+  *opts = HwTstampOpts{config.tx_type, config.rx_filter};
+  return 0;
+}
+
+int GetSocketOptValue(const char* name) {
+  struct Option {
+    const char* name;
+    int value;
+  };
+  // Fixed x86-64 SOL_SOCKET numbers, independent of the headers' time64 choice.
+  static constexpr Option OPTIONS[] = {
+      {"SO_TIMESTAMP", 29}, {"SO_TIMESTAMPNS", 35}, {"SO_TIMESTAMPING", 37}};
+  if (name == nullptr) {
+    return -1;
+  }
+  for (const auto& option : OPTIONS) {
+    if (std::strcmp(name, option.name) == 0) {
+      return option.value;
+    }
+  }
+  return -1;
+}

@@ -1,0 +1,73 @@
+// libvexa: the asynchronous client of the PTP monitor daemon vexad.
+#pragma once
+
+#include <vexa/protocol.hpp>
+
+#include <boost/asio/generic/seq_packet_protocol.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/socket_base.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace vexa {
+
+// Implemented by the program: receives every status, connection event and
+// fatal error of a Client. The message is the client's temporary.
+class VEXA_EXPORT StatusNotifier {
+ public:
+  virtual ~StatusNotifier();
+  virtual void Notify(const StatusMessage& message) = 0;
+};
+
+// Connects to the daemon, subscribes, asks once for the status and then hands
+// every message to the notifier; retries and reconnects on its own. All its
+// steps run on the thread that runs `io` (one thread at a time: it takes no
+// lock). It has no stop operation: destroy it once `io` no longer runs it.
+class Client {
+ public:
+  // Notifies "Internal: Disconnected" and starts the first connect before it
+  // returns. Throws boost::system::system_error when the socket cannot be
+  // opened, or when `socketPath` is longer than 107 bytes.
+  VEXA_EXPORT Client(boost::asio::io_context& io, std::string_view socketPath,
+                     StatusNotifier& notifier);
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+
+ private:
+  // One more than the largest valid message, so that a longer one shows up
+  // as truncated.
+  static constexpr std::size_t RECEIVE_BUFFER_SIZE = 259;
+
+  void Connect();
+  void ConnectCb(const boost::system::error_code& error);
+  void SendSubscribeRequest();
+  void SendSubcribeRequestCb(const boost::system::error_code& error, std::size_t bytes);
+  void SendStatusRequest();
+  void SendStatusRequestCb(const boost::system::error_code& error, std::size_t bytes);
+  void Receive();
+  void ReceiveCb(const boost::system::error_code& error, std::size_t bytes);
+  void Timeout(std::chrono::seconds period);
+  void TimeoutCb(const boost::system::error_code& error);
+  void CloseSocket();
+
+  std::string socketPath;  // raw bytes; a leading NUL names an abstract socket
+  boost::asio::generic::seq_packet_protocol::socket socket;
+  boost::asio::generic::seq_packet_protocol::endpoint endpoint;
+  boost::asio::socket_base::message_flags receiveFlags = 0;
+  std::array<unsigned char, RECEIVE_BUFFER_SIZE> receiveBuffer{};
+  StatusNotifier& notifier;
+  boost::asio::steady_timer timer;
+  // Which step the timer guards.
+  bool reconnectPending : 1 = false;
+  bool subscribeSendPending : 1 = false;
+  bool subscribeReplyPending : 1 = false;
+  bool statusSendPending : 1 = false;
+  bool statusReplyPending : 1 = false;
+};
+
+}  // namespace vexa

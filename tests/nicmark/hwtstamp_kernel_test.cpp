@@ -1,0 +1,60 @@
+// GetSetHwTstampOpts against the running kernel, whose interfaces here have no
+// hardware timestamping, and the socket option table.
+#include "library_call.hpp"
+#include "opts_matchers.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+namespace {
+
+using hwtstamptest::GetSetCaptured;
+using hwtstamptest::OpenDescriptorCount;
+
+constexpr const char* MISSING_INTERFACE = "orvnosuch0";
+
+TEST(HwTstampKernel, LoopbackDriverCannotReport) {
+  for (const auto requested : {HwTstampOpts{-1, -1}, HwTstampOpts{1, 1}}) {
+    HwTstampOpts opts = requested;
+    const auto call = GetSetCaptured("lo", &opts);
+    EXPECT_EQ(call.result, -1);
+    EXPECT_EQ(call.err, "Device driver does not have support for non-destructive SIOCGHWTSTAMP.\n");
+    EXPECT_EQ(opts, requested);
+  }
+}
+
+TEST(HwTstampKernel, MissingInterfaceFailsAtTheRead) {
+  HwTstampOpts opts{-1, 4};
+  const auto call = GetSetCaptured(MISSING_INTERFACE, &opts);
+  EXPECT_EQ(call.result, -1);
+  EXPECT_EQ(call.err, "SIOCGHWTSTAMP failed: " + std::string(std::strerror(ENODEV)) + "\n");
+  EXPECT_EQ(opts, (HwTstampOpts{-1, 4}));
+}
+
+TEST(HwTstampKernel, FailedCallsLeaveNoDescriptorOpen) {
+  const int before = OpenDescriptorCount();
+  for (int i = 0; i < 200; ++i) {
+    HwTstampOpts opts{-1, -1};
+    ASSERT_EQ(GetSetCaptured(i % 2 == 0 ? "lo" : MISSING_INTERFACE, &opts).result, -1);
+  }
+  EXPECT_EQ(OpenDescriptorCount(), before);
+}
+
+TEST(SocketOptValue, KnownNamesGiveTheirNumbers) {
+  EXPECT_EQ(GetSocketOptValue("SO_TIMESTAMP"), 29);
+  EXPECT_EQ(GetSocketOptValue("SO_TIMESTAMPNS"), 35);
+  EXPECT_EQ(GetSocketOptValue("SO_TIMESTAMPING"), 37);
+}
+
+TEST(SocketOptValue, OnlyTheWholeExactNameMatches) {
+  for (const char* name : {"so_timestamp", "SO_TIMESTAMP ", " SO_TIMESTAMP", "SO_TIMESTAM",
+                           "SO_TIMESTAMPINGX", "", "SO_TIMESTAMPNS\n"}) {
+    EXPECT_EQ(GetSocketOptValue(name), -1) << '"' << name << '"';
+  }
+  EXPECT_EQ(GetSocketOptValue(nullptr), -1);
+}
+
+}  // namespace

@@ -1,0 +1,50 @@
+#!/bin/bash
+# Drives the bash completion functions as bash would on <Tab>.
+# Usage: completion_test.sh COMPLETION_FILE
+set -uo pipefail
+# shellcheck source=/dev/null
+source "$1"
+failures=0
+
+# complete LINE...: sets COMP_WORDS from the words of the line, the last one
+# being the word under the cursor, and calls the registered function.
+complete_words() {
+  COMP_WORDS=("$@")
+  COMP_CWORD=$(($# - 1))
+  COMPREPLY=()
+  local function
+  function=$(complete -p "$1" | sed -E 's/.*-F ([^ ]+).*/\1/')
+  "$function" "$1" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
+  printf '%s\n' "${COMPREPLY[@]}" | sort | tr '\n' ' ' | sed 's/ $//'
+}
+
+expect() {
+  local expected=$1
+  shift
+  local actual
+  actual=$(complete_words "$@")
+  if [ "$actual" != "$expected" ]; then
+    echo "FAIL: '$*' completes to '$actual', expected '$expected'"
+    failures=$((failures + 1))
+  fi
+}
+
+expect "--help --interface --setrx --settx" nicmark --
+expect "--setrx --settx" nicmark eth0 --se
+expect "lo" nicmark l
+expect "lo" nicmark --interface l
+expect "-1 0 1 2 3" nicmark lo --settx ""
+expect "1 10 11 12 13 14 15" nicmark lo --setrx 1
+expect "--verbose --version" leapset --ver
+expect "--help --init --set --verbose --version -h" leapset ""
+expect "" leapset --set ""
+expect "--interval" timepeek --i
+expect "--help --interval --version -h" timepeek -
+expect "" timepeek --interval ""
+
+# Every interface the kernel lists is offered for nicmark.
+interfaces=$(ls /sys/class/net | sort | tr '\n' ' ' | sed 's/ $//')
+expect "$interfaces" nicmark ""
+
+[ $failures -eq 0 ] && echo "completion: all cases pass"
+exit $((failures > 0))

@@ -1,0 +1,19 @@
+#!/bin/bash
+# Installs the programs into a temporary prefix and checks the boot unit there:
+# it runs the installed leapset, stays inside the prefix and passes systemd's
+# own verification.
+# Usage: unit_test.sh BUILD_DIR
+set -euo pipefail
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+cmake --install "$1" --prefix "$prefix" --component tools >/dev/null
+unit=$prefix/lib/systemd/system/leapset-init.service
+grep -qx "ExecStart=$prefix/bin/leapset --init" "$unit" || {
+  echo "FAIL: ExecStart does not name the installed leapset" >&2
+  grep ExecStart "$unit" >&2
+  exit 1
+}
+# The unit's Documentation= names leapset(8), which must be installed too.
+MANPATH=$prefix/share/man systemd-analyze verify "$unit"
+echo "unit verified: $unit"

@@ -1,0 +1,97 @@
+// timepeek: prints the UTC date, the clocks MONOTONIC, TAI and REALTIME and
+// the kernel's TAI offset, once or at an interval until SIGINT.
+#include <frame.hpp>
+#include <orv/orv.hpp>
+
+#include "row.hpp"
+
+#include <boost/program_options.hpp>
+
+#include <time.h>
+
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <optional>
+
+namespace po = boost::program_options;
+
+namespace {
+
+constexpr std::string_view USAGE =
+    "Print UTC, clocks MONOTONIC, TAI & REALTIME and kernel TAI offset";
+
+volatile std::sig_atomic_t running = 1;
+
+// Only clears the flag: the loop finishes its row and stops after the pause.
+void StopLoop(int /*signal*/) {
+  running = 0;
+}
+
+po::options_description DescribeOptions() {
+  po::options_description options("Options");
+  // clang-format off
+  options.add_options()
+      ("help,h", "Print help messages")
+      ("version", "Print version and exit")
+      ("interval", po::value<int>(), "print interval in ms, omit to print once");
+  // clang-format on
+  return options;
+}
+
+int IntervalMs(const po::variables_map& vm) {
+  return vm.count("interval") != 0 ? vm["interval"].as<int>() : 0;
+}
+
+bool ReadClock(clockid_t clock, const char* what, timespec& reading) {
+  if (clock_gettime(clock, &reading) == 0) {
+    return true;
+  }
+  std::perror(what);
+  return false;
+}
+
+std::optional<timepeek::Readings> ReadClocks() {
+  timepeek::Readings readings{};
+  if (!ReadClock(CLOCK_TAI, "clock_gettime(CLOCK_TAI)", readings.tai) ||
+      !ReadClock(CLOCK_REALTIME, "clock_gettime(CLOCK_REALTIME)", readings.realtime) ||
+      !ReadClock(CLOCK_MONOTONIC, "clock_gettime(CLOCK_MONOTONIC)", readings.monotonic)) {
+    return std::nullopt;
+  }
+  readings.taiOffset = orv::GetTaiOffset();
+  return readings;
+}
+
+// One row, or with a positive interval rows until SIGINT.
+int PrintRows(int intervalMs, const timespec& pause) {
+  while (true) {
+    const auto readings = ReadClocks();
+    if (!readings) {
+      return -1;
+    }
+    timepeek::WriteRow(std::cout, *readings);
+    // A failed write ends the loop at once; tools::Finish reports it.
+    if (intervalMs <= 0 || !tools::StdoutIntact()) {
+      return 0;
+    }
+    nanosleep(&pause, nullptr);  // cut short by SIGINT
+    if (running == 0) {
+      return 0;
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  const auto options = DescribeOptions();
+  po::variables_map vm;
+  if (const auto status = tools::ParseCommandLine(argc, argv, options, USAGE, vm)) {
+    return tools::Finish(*status);
+  }
+  const int intervalMs = IntervalMs(vm);
+  std::signal(SIGINT, StopLoop);
+  std::cout << timepeek::HEADER << std::endl;
+  const timespec pause = timepeek::PauseFor(intervalMs);
+  return tools::Finish(PrintRows(intervalMs, pause));
+}
