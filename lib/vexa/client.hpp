@@ -28,13 +28,12 @@ class VEXA_EXPORT StatusNotifier {
 // every message to the notifier; retries and reconnects on its own. All its
 // steps run on the thread that runs `io` (one thread at a time: it takes no
 // lock). It has no stop operation: destroy it once `io` no longer runs it.
-class Client {
+class VEXA_EXPORT Client {
  public:
   // Notifies "Internal: Disconnected" and starts the first connect before it
   // returns. Throws boost::system::system_error when the socket cannot be
   // opened, or when `socketPath` is longer than 107 bytes.
-  VEXA_EXPORT Client(boost::asio::io_context& io, std::string_view socketPath,
-                     StatusNotifier& notifier);
+  Client(boost::asio::io_context& io, std::string_view socketPath, StatusNotifier& notifier);
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
 
