@@ -41,6 +41,8 @@ expect "" leapset --set ""
 expect "--interval" timepeek --i
 expect "--help --interval --version -h" timepeek -
 expect "" timepeek --interval ""
+expect "--socket" vexawatch --s
+expect "/dev/null" vexawatch --socket /dev/nul
 
 # Every interface the kernel lists is offered for nicmark.
 interfaces=$(ls /sys/class/net | sort | tr '\n' ' ' | sed 's/ $//')

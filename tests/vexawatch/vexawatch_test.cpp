@@ -1,0 +1,115 @@
+// vexawatch as a user runs it, against the test daemon.
+#include <process.hpp>
+#include <test_daemon.hpp>
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int WAIT_MS = 5000;
+
+const std::string HELP =
+    "Print the PTP monitor daemon's status notifications until interrupted\n\n"
+    "Options:\n"
+    "  -h [ --help ]         Print help messages\n"
+    "  --version             Print version and exit\n"
+    "  --socket arg          daemon socket, @NAME for abstract (default @orvmon)\n\n";
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);) {
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+// Each line: local time to the millisecond, the status value, the text.
+std::vector<std::string> Notifications(const std::string& out) {
+  static const std::regex LINE(
+      R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}\+0000 (status=[0-3] .*)$)");
+  std::vector<std::string> notifications;
+  for (const auto& line : Lines(out)) {
+    std::smatch match;
+    EXPECT_TRUE(std::regex_match(line, match, LINE)) << line;
+    notifications.push_back(match[1]);
+  }
+  return notifications;
+}
+
+testsupport::ProcessOptions InUtc() {
+  testsupport::ProcessOptions options;
+  options.environment = {"TZ=UTC"};
+  return options;
+}
+
+std::string UniqueName(const char* what) {
+  return std::string("vexawatch-") + what + "-" + std::to_string(::getpid());
+}
+
+TEST(Vexawatch, PrintsEveryNotificationUntilSigterm) {
+  const auto name = UniqueName("events");
+  vexatest::TestDaemon daemon(std::string(1, '\0') + name);
+  testsupport::Process watch({VEXAWATCH_PATH, "--socket", "@" + name}, InUtc());
+  watch.WaitForOutput("vexad: \"ok\"\n", WAIT_MS);
+  // Control bytes from the daemon must not break the one-line form.
+  ASSERT_TRUE(daemon.Send(vexatest::StatusPacket(0x04, 2, "line\nbreak")));
+  watch.WaitForOutput("break\"\n", WAIT_MS);
+  watch.Signal(SIGTERM);
+  const auto result = watch.Wait();
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(Notifications(result.out),
+            (std::vector<std::string>{"status=1 Internal: Disconnected", "status=1 Connected",
+                                      "status=0 vexad: \"ok\"",
+                                      "status=2 vexad: \"line\\x0Abreak\""}));
+}
+
+TEST(Vexawatch, WaitsForAnAbsentDaemonUntilSigint) {
+  testsupport::Process watch({VEXAWATCH_PATH, "--socket", "/nonexistent/vexad.sock"}, InUtc());
+  watch.WaitForOutput("Disconnected\n", WAIT_MS);
+  watch.Signal(SIGINT);
+  const auto result = watch.Wait();
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(Notifications(result.out),
+            std::vector<std::string>{"status=1 Internal: Disconnected"});
+}
+
+TEST(Vexawatch, CommandLine) {
+  for (const auto& word : {"--help", "-h"}) {
+    const auto result = testsupport::Run({VEXAWATCH_PATH, word});
+    EXPECT_EQ(result.out, HELP);
+    EXPECT_EQ(result.status, 0);
+  }
+  const auto version = testsupport::Run({VEXAWATCH_PATH, "--version"});
+  EXPECT_EQ(version.out, "0.7.0\n");
+  EXPECT_EQ(version.status, 0);
+  const auto bogus = testsupport::Run({VEXAWATCH_PATH, "--bogus"});
+  EXPECT_EQ(bogus.err, "ERROR: unrecognised option '--bogus'\n\n" +
+                           HELP.substr(HELP.find("Options:")));
+  EXPECT_EQ(bogus.status, 255);
+  const auto missing = testsupport::Run({VEXAWATCH_PATH, "--socket"});
+  EXPECT_EQ(missing.status, 255);
+}
+
+TEST(Vexawatch, FailuresEndWithStatusOne) {
+  // A path too long for a Unix socket address.
+  const auto tooLong = testsupport::Run({VEXAWATCH_PATH, "--socket", std::string(108, 'x')});
+  EXPECT_EQ(tooLong.status, 1);
+  EXPECT_EQ(Lines(tooLong.err).back().rfind("ERROR: ", 0), 0u) << tooLong.err;
+  // Nobody reads the notifications: stop instead of waiting for ever.
+  const auto full = testsupport::Run({VEXAWATCH_PATH, "--socket", "/nonexistent/vexad.sock"},
+                                     testsupport::StdoutTo("/dev/full"));
+  EXPECT_EQ(full.err, "ERROR: writing to standard output failed: No space left on device\n");
+  EXPECT_EQ(full.status, 1);
+}
+
+}  // namespace

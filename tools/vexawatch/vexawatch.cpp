@@ -1,0 +1,125 @@
+// vexawatch: prints every notification of the PTP monitor daemon's client,
+// one line each with the local time and the status value, until SIGINT or
+// SIGTERM.
+#include <frame.hpp>
+#include <vexa/client.hpp>
+
+#include <boost/asio/signal_set.hpp>
+#include <boost/program_options.hpp>
+
+#include <sys/time.h>
+
+#include <csignal>
+#include <ctime>
+#include <exception>
+#include <iostream>
+#include <string>
+
+namespace po = boost::program_options;
+
+namespace {
+
+constexpr std::string_view USAGE =
+    "Print the PTP monitor daemon's status notifications until interrupted";
+
+po::options_description DescribeOptions() {
+  po::options_description options("Options");
+  // clang-format off
+  options.add_options()
+      ("help,h", "Print help messages")
+      ("version", "Print version and exit")
+      ("socket", po::value<std::string>(),
+       "daemon socket, @NAME for abstract (default @orvmon)");
+  // clang-format on
+  return options;
+}
+
+// "@name" on the command line stands for the abstract name NUL + "name".
+std::string SocketAddress(const po::variables_map& vm) {
+  if (vm.count("socket") == 0) {
+    return std::string(vexa::DEFAULT_SOCKET_PATH);
+  }
+  std::string address = vm["socket"].as<std::string>();
+  if (!address.empty() && address.front() == '@') {
+    address.front() = '\0';
+  }
+  return address;
+}
+
+// "2026-12-08T14:50:01.123+0000": local time to the millisecond.
+std::string LocalTimestamp() {
+  timeval now{};
+  ::gettimeofday(&now, nullptr);
+  tm local{};
+  ::localtime_r(&now.tv_sec, &local);
+  char seconds[32];
+  char zone[8];
+  std::strftime(seconds, sizeof seconds, "%Y-%m-%dT%H:%M:%S", &local);
+  std::strftime(zone, sizeof zone, "%z", &local);
+  char line[64];
+  std::snprintf(line, sizeof line, "%s.%03ld%s", seconds, static_cast<long>(now.tv_usec / 1000),
+                zone);
+  return line;
+}
+
+// The daemon's text may hold any byte; escape the control ones so that each
+// notification stays on one line.
+std::string OneLine(const std::string& text) {
+  std::string line;
+  line.reserve(text.size());
+  for (const unsigned char byte : text) {
+    if (byte < 0x20 || byte == 0x7F || byte == '\\') {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+      line += escaped;
+    } else {
+      line += static_cast<char>(byte);
+    }
+  }
+  return line;
+}
+
+class Printer : public vexa::StatusNotifier {
+ public:
+  explicit Printer(boost::asio::io_context& io) : io(io) {}
+
+  void Notify(const vexa::StatusMessage& message) override {
+    std::cout << LocalTimestamp() << " status=" << static_cast<unsigned>(message.status) << ' '
+              << OneLine(message.text) << std::endl;
+    // Nobody reads what follows: stop, and let Finish report it.
+    if (!tools::StdoutIntact()) {
+      io.stop();
+    }
+  }
+
+ private:
+  boost::asio::io_context& io;
+};
+
+int Watch(const std::string& address) {
+  boost::asio::io_context io;
+  boost::asio::signal_set stopSignals(io, SIGINT, SIGTERM);
+  stopSignals.async_wait([&io](const boost::system::error_code&, int) { io.stop(); });
+  Printer printer(io);
+  try {
+    vexa::Client client(io, address, printer);
+    io.run();
+    // The context runs no more, so the client's steps can never run on it
+    // again: destroying it now is safe.
+  } catch (const std::exception& e) {
+    std::cerr << "ERROR: " << e.what() << std::endl;
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  const auto options = DescribeOptions();
+  po::variables_map vm;
+  if (const auto status = tools::ParseCommandLine(argc, argv, options, USAGE, vm)) {
+    return tools::Finish(*status);
+  }
+  return tools::Finish(Watch(SocketAddress(vm)));
+}
