@@ -9,6 +9,9 @@
 
 #include <sys/socket.h>
 
+#include <cerrno>
+#include <optional>
+#include <string>
 #include <variant>
 
 // Every completion handler tests for operation_aborted before it calls into
@@ -38,6 +41,24 @@ StatusMessage InternalFatalErrorMessage(const char* what, const error_code& erro
   return FatalErrorMessage(compat::format("{:s}: {:s}", what, error.message()));
 }
 
+// Why the daemon at the other end of `fd` fails `peer`; nothing when it
+// passes or when no requirement was given.
+std::optional<std::string> PeerRefusal(int fd, const std::optional<PeerRequirement>& peer) {
+  if (!peer) {
+    return std::nullopt;
+  }
+  ucred credentials{};
+  socklen_t length = sizeof credentials;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
+    const error_code error(errno, boost::system::system_category());
+    return compat::format("getsockopt(SO_PEERCRED): {:s}", error.message());
+  }
+  if (credentials.uid != peer->uid) {
+    return compat::format("untrusted daemon: peer uid {}, expected {}", credentials.uid, peer->uid);
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 StatusNotifier::~StatusNotifier() = default;
@@ -47,6 +68,16 @@ Client::Client(boost::asio::io_context& io, std::string_view socketPath, StatusN
       socket(io, boost::asio::generic::seq_packet_protocol(AF_UNIX, 0)),
       notifier(notifier),
       timer(io) {
+  Connect();
+}
+
+Client::Client(boost::asio::io_context& io, std::string_view socketPath, StatusNotifier& notifier,
+               PeerRequirement peer)
+    : socketPath(socketPath),
+      socket(io, boost::asio::generic::seq_packet_protocol(AF_UNIX, 0)),
+      notifier(notifier),
+      timer(io),
+      requiredPeer(peer) {
   Connect();
 }
 
@@ -70,6 +101,8 @@ void Client::ConnectCb(const error_code& error) {
     Timeout(TIMEOUT_PERIOD);
   } else if (error.failed()) {
     notifier.Notify(InternalFatalErrorMessage("connect", error));
+  } else if (const auto refusal = PeerRefusal(socket.native_handle(), requiredPeer)) {
+    RefusePeer(*refusal);
   } else {
     reconnectPending = false;
     notifier.Notify({CLIENT_STATUS, "Connected"});
@@ -198,6 +231,14 @@ void Client::TimeoutCb(const error_code& error) {
 void Client::CloseSocket() {
   socket.shutdown(boost::asio::socket_base::shutdown_both);
   socket.close();
+}
+
+// An impostor may hold the address for good, so no wait still pending from an
+// earlier connection may take the client back to it: it stays stopped.
+void Client::RefusePeer(std::string_view reason) {
+  timer.cancel();
+  CloseSocket();
+  notifier.Notify(FatalErrorMessage(reason));
 }
 
 }  // namespace vexa

@@ -8,9 +8,12 @@
 #include <boost/asio/socket_base.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <sys/types.h>
+
 #include <array>
 #include <chrono>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -24,6 +27,13 @@ class VEXA_EXPORT StatusNotifier {
   virtual void Notify(const StatusMessage& message) = 0;
 };
 
+// The daemon that a client accepts: one whose socket was made by a process of
+// this user (the peer credentials of the connection). Any local user can take
+// an abstract name while the daemon is absent.
+struct PeerRequirement {
+  uid_t uid;
+};
+
 // Connects to the daemon, subscribes, asks once for the status and then hands
 // every message to the notifier; retries and reconnects on its own. All its
 // steps run on the thread that runs `io` (one thread at a time: it takes no
@@ -34,6 +44,11 @@ class VEXA_EXPORT Client {
   // returns. Throws boost::system::system_error when the socket cannot be
   // opened, or when `socketPath` is longer than 107 bytes.
   Client(boost::asio::io_context& io, std::string_view socketPath, StatusNotifier& notifier);
+  // As above, but a daemon that fails `peer` is refused: the connection is
+  // closed, a fatal error "Internal fatal error: untrusted daemon: ..." is
+  // notified instead of "Connected", and the client stays stopped for good.
+  Client(boost::asio::io_context& io, std::string_view socketPath, StatusNotifier& notifier,
+         PeerRequirement peer);
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
 
@@ -53,6 +68,7 @@ class VEXA_EXPORT Client {
   void Timeout(std::chrono::seconds period);
   void TimeoutCb(const boost::system::error_code& error);
   void CloseSocket();
+  void RefusePeer(std::string_view reason);
 
   std::string socketPath;  // raw bytes; a leading NUL names an abstract socket
   boost::asio::generic::seq_packet_protocol::socket socket;
@@ -67,6 +83,7 @@ class VEXA_EXPORT Client {
   bool subscribeReplyPending : 1 = false;
   bool statusSendPending : 1 = false;
   bool statusReplyPending : 1 = false;
+  std::optional<PeerRequirement> requiredPeer;  // none: any daemon is accepted
 };
 
 }  // namespace vexa

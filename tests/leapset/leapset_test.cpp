@@ -1,9 +1,10 @@
 // leapset as a black box: the command line, the read/set/init flow against
 // the real kernel, and its output, errors and exit statuses.
-#include <calendar.hpp>
 #include <orv/orv.hpp>
 #include <process.hpp>
 #include <tai_offset_guard.hpp>
+
+#include "database.hpp"
 
 #include <gtest/gtest.h>
 
@@ -37,7 +38,7 @@ std::string Line(std::chrono::seconds offset) { return std::to_string(offset.cou
 std::chrono::seconds ExpectedCalendarValue() {
   const auto now = std::chrono::time_point_cast<std::chrono::seconds>(
       std::chrono::system_clock::now());
-  return 10s + leapset::DatabaseLeapSeconds(now).value();
+  return 10s + leapsettest::DatabaseLeapSeconds(now).value();
 }
 
 void SetKernelOffset(std::chrono::seconds offset) {

@@ -140,7 +140,7 @@ class NicmarkDriver : public testing::Test {
   ProcessOptions Driver(std::vector<std::string> settings = {},
                         const std::string& interface = FAKE_INTERFACE) const {
     ProcessOptions options;
-    options.environment = {"LD_PRELOAD=" FAKE_DRIVER_PATH, "ORVTEST_HWTSTAMP_IF=" + interface,
+    options.environment = {"LD_PRELOAD=" FAKE_DRIVER_PRELOAD, "ORVTEST_HWTSTAMP_IF=" + interface,
                            "ORVTEST_HWTSTAMP_STATE=" + files.StatePath(),
                            "ORVTEST_HWTSTAMP_LOG=" + files.LogPath()};
     options.environment.insert(options.environment.end(), settings.begin(), settings.end());

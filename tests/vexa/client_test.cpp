@@ -23,6 +23,7 @@
 #include <functional>
 #include <memory>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -514,6 +515,68 @@ TEST(VexaClientProcess, PermissionDeniedIsFatal) {
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(daemon.Connections(), 0);
+}
+
+constexpr uid_t NOBODY = 65534;
+
+vexa::StatusMessage Untrusted(uid_t peer) {
+  return FromClient("Internal fatal error: untrusted daemon: peer uid " + std::to_string(peer) +
+                    ", expected " + std::to_string(::geteuid()));
+}
+
+// Any local user may take an abstract name while the daemon is absent.
+std::unique_ptr<testsupport::Process> StartImpostor(const std::string& abstractName) {
+  auto impostor = std::make_unique<testsupport::Process>(
+      std::vector<std::string>{VEXA_IMPOSTOR_PATH, abstractName.substr(1)},
+      testsupport::AsNobody());
+  if (impostor->WaitForOutput("listening\n", 5000).find("listening") == std::string::npos) {
+    throw std::runtime_error("the impostor did not start: " + impostor->Wait().err);
+  }
+  return impostor;
+}
+
+class VexaClientTrust : public VexaClient {
+ protected:
+  const std::string name = UniqueAbstractName();
+  const std::unique_ptr<testsupport::Process> impostor = StartImpostor(name);
+};
+
+TEST_F(VexaClientTrust, WithoutARequirementTheImpostorIsBelieved) {
+  vexa::Client client(io, name, recorder);
+  ASSERT_TRUE(RunUntilSeen(3));
+  EXPECT_EQ(recorder.Messages(), (std::vector{DISCONNECTED, CONNECTED, OK}));
+}
+
+TEST_F(VexaClientTrust, ADaemonOfTheRequiredUserIsAccepted) {
+  vexa::Client client(io, name, recorder, vexa::PeerRequirement{NOBODY});
+  ASSERT_TRUE(RunUntilSeen(3));
+  EXPECT_EQ(recorder.Messages(), (std::vector{DISCONNECTED, CONNECTED, OK}));
+}
+
+TEST_F(VexaClientTrust, ADaemonOfAnotherUserIsRefusedForGood) {
+  vexa::Client client(io, name, recorder, vexa::PeerRequirement{::geteuid()});
+  EXPECT_TRUE(RunOut(io, 5s));
+  EXPECT_EQ(recorder.Messages(), (std::vector{DISCONNECTED, Untrusted(NOBODY)}));
+}
+
+// The reconnect after the real daemon left meets an impostor while the reply
+// time-out of the old connection is still armed: that must not revive the
+// client on its closed socket.
+TEST_F(VexaClient, RefusalOnAReconnectStaysStopped) {
+  const auto name = UniqueAbstractName();
+  auto daemon = std::make_unique<TestDaemon>(name);
+  Conduct silent = WithoutStatusReply();
+  silent.subscribeReply = false;
+  daemon->SetConduct(1, silent);
+  vexa::Client client(io, name, recorder, vexa::PeerRequirement{::geteuid()});
+  ASSERT_TRUE(RunUntilRequests(*daemon, 2));
+  io.poll();  // the receive and the reply time-out are outstanding
+  daemon.reset();
+  const auto impostor = StartImpostor(name);
+
+  EXPECT_TRUE(RunOut(io, 5s));
+  EXPECT_EQ(recorder.Messages(),
+            (std::vector{DISCONNECTED, CONNECTED, DISCONNECTED, Untrusted(NOBODY)}));
 }
 
 // Destroying the client cancels its operations; their handlers then run on

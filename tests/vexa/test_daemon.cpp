@@ -89,6 +89,11 @@ void TestDaemon::SetConduct(int number, Conduct newConduct) {
   conducts[number] = std::move(newConduct);
 }
 
+void TestDaemon::SetDefaultConduct(Conduct newConduct) {
+  std::lock_guard lock(mutex);
+  defaultConduct = std::move(newConduct);
+}
+
 bool TestDaemon::Send(const Packet& packet) {
   bool sent = false;
   Execute([&] { sent = SendNow(packet); });
@@ -106,12 +111,22 @@ int TestDaemon::Connections() const {
 
 std::vector<int> TestDaemon::Hangups() const {
   std::lock_guard lock(mutex);
-  return hangups;
+  return log.hangups;
 }
 
 std::vector<Received> TestDaemon::Requests() const {
   std::lock_guard lock(mutex);
-  return received;
+  return log.requests;
+}
+
+// On the daemon's thread, so that no send is half recorded.
+Log TestDaemon::TakeLog() {
+  Log taken;
+  Execute([&] {
+    std::lock_guard lock(mutex);
+    taken = std::exchange(log, {});
+  });
+  return taken;
 }
 
 // Runs `command` on the daemon's thread and waits until it has run.
@@ -179,10 +194,16 @@ void TestDaemon::Accept() {
   // The client holds one connection at a time; an older one is dead to it.
   Drop();
   connection = fd;
-  std::lock_guard lock(mutex);
-  connectionNumber = ++accepted;
-  const auto planned = conducts.find(connectionNumber);
-  conduct = planned == conducts.end() ? Conduct{} : planned->second;
+  packetsRead = 0;
+  {
+    std::lock_guard lock(mutex);
+    connectionNumber = ++accepted;
+    const auto planned = conducts.find(connectionNumber);
+    conduct = planned == conducts.end() ? defaultConduct : planned->second;
+  }
+  if (conduct.hangUpAfter == 0) {
+    Drop();
+  }
 }
 
 void TestDaemon::Read() {
@@ -200,7 +221,7 @@ void TestDaemon::Read() {
   // An empty packet, an error or a hang-up: the client has gone.
   {
     std::lock_guard lock(mutex);
-    hangups.push_back(connectionNumber);
+    log.hangups.push_back(connectionNumber);
   }
   Drop();
 }
@@ -208,18 +229,25 @@ void TestDaemon::Read() {
 void TestDaemon::Record(const Packet& packet) {
   {
     std::lock_guard lock(mutex);
-    received.push_back({connectionNumber, packet, Clock::now()});
+    log.requests.push_back({connectionNumber, packet, Clock::now()});
   }
-  if (packet == Packet{SUBSCRIBE_REQUEST} && conduct.subscribeReply) {
+  if (conduct.hangUpAfter == ++packetsRead) {
+    Drop();
+  } else if (packet == Packet{SUBSCRIBE_REQUEST} && conduct.subscribeReply) {
     SendNow(Packet{SUBSCRIBE_REPLY});
   } else if (packet == Packet{STATUS_REQUEST} && conduct.statusReply) {
     SendNow(*conduct.statusReply);
   }
 }
 
-bool TestDaemon::SendNow(const Packet& packet) const {
-  return connection >= 0 && ::send(connection, packet.data(), packet.size(), MSG_NOSIGNAL) ==
-                                static_cast<ssize_t>(packet.size());
+bool TestDaemon::SendNow(const Packet& packet) {
+  if (connection < 0 || ::send(connection, packet.data(), packet.size(), MSG_NOSIGNAL) !=
+                            static_cast<ssize_t>(packet.size())) {
+    return false;
+  }
+  std::lock_guard lock(mutex);
+  log.sent.push_back(packet);
+  return true;
 }
 
 void TestDaemon::Drop() {

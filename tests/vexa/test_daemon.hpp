@@ -31,12 +31,21 @@ struct Conduct {
   bool subscribeReply = true;
   // The answer to the status request (0x00); none withholds it.
   std::optional<Packet> statusReply = StatusPacket(0x01, 0, "ok");
+  // Hang up, instead of answering, once this many packets have been read; 0
+  // hangs up at once on accepting the connection.
+  std::optional<int> hangUpAfter;
 };
 
 struct Received {
   int connection;  // 1 for the first accepted connection
   Packet bytes;
   Clock::time_point at;
+};
+
+struct Log {
+  std::vector<Received> requests;  // every packet read, in order
+  std::vector<Packet> sent;        // every packet sent whole, in order
+  std::vector<int> hangups;        // connections the client closed
 };
 
 class TestDaemon {
@@ -53,15 +62,21 @@ class TestDaemon {
   // Conduct for connection number `connection`; the others get the default.
   // Set it before that connection is accepted.
   void SetConduct(int connection, Conduct conduct);
+  // The default, for connections accepted from now on (at first Conduct{}).
+  void SetDefaultConduct(Conduct conduct);
 
   // Carried out on the daemon's thread on the newest connection; each returns
   // once done. Send writes one packet of any length and reports success.
   bool Send(const Packet& packet);
   void Close();
 
-  int Connections() const;                 // accepted so far
+  int Connections() const;  // accepted so far
+  // Since the last TakeLog:
   std::vector<int> Hangups() const;        // connections the client closed
   std::vector<Received> Requests() const;  // every packet read, in order
+  // Hands over and forgets what was recorded so far, so that a long run does
+  // not grow; packets sent before the call are all in it.
+  Log TakeLog();
 
  private:
   void Serve();
@@ -69,7 +84,7 @@ class TestDaemon {
   void Accept();
   void Read();
   void Record(const Packet& packet);
-  bool SendNow(const Packet& packet) const;
+  bool SendNow(const Packet& packet);
   void Drop();
   void Execute(std::function<void()> command);
 
@@ -78,6 +93,7 @@ class TestDaemon {
   int wake = -1;  // eventfd that interrupts poll for commands and stop
   int connection = -1;
   int connectionNumber = 0;
+  int packetsRead = 0;  // on the current connection
   Conduct conduct;
 
   mutable std::mutex mutex;
@@ -87,9 +103,9 @@ class TestDaemon {
   unsigned long executed = 0;
   bool stopping = false;
   std::map<int, Conduct> conducts;
+  Conduct defaultConduct;
   int accepted = 0;
-  std::vector<int> hangups;
-  std::vector<Received> received;
+  Log log;
 
   std::thread thread;
 };

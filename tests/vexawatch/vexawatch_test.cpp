@@ -21,7 +21,8 @@ const std::string HELP =
     "Options:\n"
     "  -h [ --help ]         Print help messages\n"
     "  --version             Print version and exit\n"
-    "  --socket arg          daemon socket, @NAME for abstract (default @orvmon)\n\n";
+    "  --socket arg          daemon socket, @NAME for abstract (default @orvmon)\n"
+    "  --daemon-uid arg      accept only a daemon run by this user id\n\n";
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -67,10 +68,34 @@ TEST(Vexawatch, PrintsEveryNotificationUntilSigterm) {
   const auto result = watch.Wait();
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.err, "");
-  EXPECT_EQ(Notifications(result.out),
-            (std::vector<std::string>{"status=1 Internal: Disconnected", "status=1 Connected",
-                                      "status=0 vexad: \"ok\"",
-                                      "status=2 vexad: \"line\\x0Abreak\""}));
+  EXPECT_EQ(
+      Notifications(result.out),
+      (std::vector<std::string>{"status=1 Internal: Disconnected", "status=1 Connected",
+                                "status=0 vexad: \"ok\"", "status=2 vexad: \"line\\x0Abreak\""}));
+}
+
+// The test daemon runs as root, the user of this test.
+TEST(Vexawatch, DaemonUserIdAcceptedOrRefused) {
+  const auto name = UniqueName("trust");
+  vexatest::TestDaemon daemon(std::string(1, '\0') + name);
+  struct Case {
+    const char* uid;
+    std::vector<std::string> notifications;
+  };
+  for (const auto& c : std::vector<Case>{
+           {"0",
+            {"status=1 Internal: Disconnected", "status=1 Connected", "status=0 vexad: \"ok\""}},
+           {"65534",
+            {"status=1 Internal: Disconnected",
+             "status=1 Internal fatal error: untrusted daemon: peer uid 0, expected 65534"}}}) {
+    testsupport::Process watch({VEXAWATCH_PATH, "--socket", "@" + name, "--daemon-uid", c.uid},
+                               InUtc());
+    watch.WaitForOutput(c.notifications.back() + "\n", WAIT_MS);
+    watch.Signal(SIGTERM);
+    const auto result = watch.Wait();
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(Notifications(result.out), c.notifications) << c.uid;
+  }
 }
 
 TEST(Vexawatch, WaitsForAnAbsentDaemonUntilSigint) {
@@ -79,8 +104,7 @@ TEST(Vexawatch, WaitsForAnAbsentDaemonUntilSigint) {
   watch.Signal(SIGINT);
   const auto result = watch.Wait();
   EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(Notifications(result.out),
-            std::vector<std::string>{"status=1 Internal: Disconnected"});
+  EXPECT_EQ(Notifications(result.out), std::vector<std::string>{"status=1 Internal: Disconnected"});
 }
 
 TEST(Vexawatch, CommandLine) {
@@ -93,11 +117,16 @@ TEST(Vexawatch, CommandLine) {
   EXPECT_EQ(version.out, "0.7.0\n");
   EXPECT_EQ(version.status, 0);
   const auto bogus = testsupport::Run({VEXAWATCH_PATH, "--bogus"});
-  EXPECT_EQ(bogus.err, "ERROR: unrecognised option '--bogus'\n\n" +
-                           HELP.substr(HELP.find("Options:")));
+  EXPECT_EQ(bogus.err,
+            "ERROR: unrecognised option '--bogus'\n\n" + HELP.substr(HELP.find("Options:")));
   EXPECT_EQ(bogus.status, 255);
   const auto missing = testsupport::Run({VEXAWATCH_PATH, "--socket"});
   EXPECT_EQ(missing.status, 255);
+  // A negative id must not wrap round to a valid one.
+  const auto negative = testsupport::Run({VEXAWATCH_PATH, "--daemon-uid", "-1"});
+  EXPECT_EQ(negative.err, "ERROR: the argument ('-1') for option '--daemon-uid' is invalid\n\n" +
+                              HELP.substr(HELP.find("Options:")));
+  EXPECT_EQ(negative.status, 255);
 }
 
 TEST(Vexawatch, FailuresEndWithStatusOne) {

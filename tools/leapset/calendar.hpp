@@ -7,13 +7,18 @@
 
 namespace leapset {
 
+// The leap-second list that the time-zone database ships (package tzdata).
+inline constexpr const char* LEAP_SECONDS_LIST = "/usr/share/zoneinfo/leap-seconds.list";
+
 // The calendar value at `time`, counting leap seconds from the time-zone
-// database, or from the built-in list when the database gives none.
+// database's leap-second list, or from the built-in list when it gives none.
 std::chrono::seconds CalendarTaiOffset(std::chrono::sys_seconds time);
 
-// Leap seconds up to and including `time` by the time-zone database; nullopt
-// when the database cannot be loaded or lists no leap seconds.
-std::optional<std::chrono::seconds> DatabaseLeapSeconds(std::chrono::sys_seconds time);
+// Leap seconds up to and including `time` by the leap-second list at `path`
+// (lines of NTP time and TAI - UTC from then on, '#' comments); nullopt when
+// it cannot be read, holds a line it does not understand, or lists nothing.
+std::optional<std::chrono::seconds> ListedLeapSeconds(const char* path,
+                                                      std::chrono::sys_seconds time);
 
 // Leap seconds up to and including `time` by the built-in list (1972-07-01 to
 // 2017-01-01).

@@ -9,11 +9,16 @@
 
 #include <sys/time.h>
 
+#include <charconv>
 #include <csignal>
+#include <cstdint>
 #include <ctime>
 #include <exception>
 #include <iostream>
+#include <optional>
 #include <string>
+#include <system_error>
+#include <vector>
 
 namespace po = boost::program_options;
 
@@ -22,6 +27,24 @@ namespace {
 constexpr std::string_view USAGE =
     "Print the PTP monitor daemon's status notifications until interrupted";
 
+// A user id as typed: decimal digits only, so that "-1" is rejected rather
+// than wrapped round to the largest id.
+struct UserId {
+  uid_t value;
+};
+
+void validate(boost::any& result, const std::vector<std::string>& values, UserId*, int) {
+  po::validators::check_first_occurrence(result);
+  const std::string& text = po::validators::get_single_string(values);
+  std::uint32_t id = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), id);
+  if (text.empty() || error != std::errc{} || end != text.data() + text.size() ||
+      id == static_cast<std::uint32_t>(-1)) {
+    throw po::invalid_option_value(text);
+  }
+  result = UserId{id};
+}
+
 po::options_description DescribeOptions() {
   po::options_description options("Options");
   // clang-format off
@@ -29,7 +52,8 @@ po::options_description DescribeOptions() {
       ("help,h", "Print help messages")
       ("version", "Print version and exit")
       ("socket", po::value<std::string>(),
-       "daemon socket, @NAME for abstract (default @orvmon)");
+       "daemon socket, @NAME for abstract (default @orvmon)")
+      ("daemon-uid", po::value<UserId>(), "accept only a daemon run by this user id");
   // clang-format on
   return options;
 }
@@ -96,13 +120,25 @@ class Printer : public vexa::StatusNotifier {
   boost::asio::io_context& io;
 };
 
-int Watch(const std::string& address) {
+std::optional<vexa::PeerRequirement> RequiredPeer(const po::variables_map& vm) {
+  if (vm.count("daemon-uid") == 0) {
+    return std::nullopt;
+  }
+  return vexa::PeerRequirement{vm["daemon-uid"].as<UserId>().value};
+}
+
+int Watch(const std::string& address, const std::optional<vexa::PeerRequirement>& peer) {
   boost::asio::io_context io;
   boost::asio::signal_set stopSignals(io, SIGINT, SIGTERM);
   stopSignals.async_wait([&io](const boost::system::error_code&, int) { io.stop(); });
   Printer printer(io);
   try {
-    vexa::Client client(io, address, printer);
+    std::optional<vexa::Client> client;
+    if (peer) {
+      client.emplace(io, address, printer, *peer);
+    } else {
+      client.emplace(io, address, printer);
+    }
     io.run();
     // The context runs no more, so the client's steps can never run on it
     // again: destroying it now is safe.
@@ -121,5 +157,5 @@ int main(int argc, char* argv[]) {
   if (const auto status = tools::ParseCommandLine(argc, argv, options, USAGE, vm)) {
     return tools::Finish(*status);
   }
-  return tools::Finish(Watch(SocketAddress(vm)));
+  return tools::Finish(Watch(SocketAddress(vm), RequiredPeer(vm)));
 }

@@ -1,0 +1,60 @@
+// What one client may truthfully tell its program, checked as it happens and,
+// at the end of the client's run, against what the daemon really sent.
+#pragma once
+
+#include <test_daemon.hpp>
+#include <vexa/protocol.hpp>
+
+#include <cstddef>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace soak {
+
+class RunChecker {
+ public:
+  // Takes each notification in turn; a broken rule lands in Violations().
+  void Notify(const vexa::StatusMessage& message);
+  // Takes what a daemon that served this run sent, in the order they served.
+  void AddSent(const std::vector<vexatest::Packet>& packets);
+  // Once the run is over: every status passed on was sent by the daemon.
+  void Finish();
+
+  // The client has stopped on a fatal error, or has connected a second time.
+  bool Ended() const { return Fatal() || connects >= 2; }
+  bool Fatal() const { return !fatalDetail.empty(); }
+  // What followed "Internal fatal error: ".
+  const std::string& FatalDetail() const { return fatalDetail; }
+  int Connects() const { return connects; }
+  const std::vector<std::string>& Violations() const { return violations; }
+  void Violation(std::string what) { violations.push_back(std::move(what)); }
+
+ private:
+  enum class State { START, DISCONNECTED, CONNECTED, STOPPED };
+
+  void Require(bool holds, const char* rule, const vexa::StatusMessage& message);
+  void FromClient(const vexa::StatusMessage& message);
+  void FromDaemon(const vexa::StatusMessage& message);
+
+  State state = State::START;
+  std::string fatalDetail;
+  int connects = 0;
+  std::vector<vexa::StatusMessage> passedOn;  // status and the daemon's own text
+  std::vector<vexatest::Packet> sent;         // by every daemon of the run
+  std::vector<std::string> violations;
+};
+
+// Follows the requests that one daemon read, over all its logs: on each
+// connection the client sends its two requests, in order, and nothing else.
+class RequestChecker {
+ public:
+  // Describes each request that breaks the rule.
+  std::vector<std::string> Check(const std::vector<vexatest::Received>& requests);
+
+ private:
+  int connection = 0;     // the newest seen; only it can still be read
+  std::size_t count = 0;  // requests read on it so far
+};
+
+}  // namespace soak
