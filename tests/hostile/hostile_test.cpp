@@ -4,6 +4,7 @@
 // itself with the exact status and output of its row: no signal, no abort and,
 // in the sanitizer build, no report.
 #include <orv/orv.hpp>
+#include <help_texts.hpp>
 #include <process.hpp>
 
 #include <gtest/gtest.h>
@@ -34,30 +35,10 @@ struct Row {
   std::string out;
 };
 
-const std::string LEAPSET_LISTING =
-    "Options:\n"
-    "  -h [ --help ]         Print help messages\n"
-    "  --version             Print version and exit\n"
-    "  --verbose             Print debug information\n"
-    "  --set arg             Set kernel TAI offset in seconds\n"
-    "  --init                Set kernel TAI offset to calendar value if unset\n";
-
-const std::string TIMEPEEK_LISTING =
-    "Options:\n"
-    "  -h [ --help ]         Print help messages\n"
-    "  --version             Print version and exit\n"
-    "  --interval arg        print interval in ms, omit to print once\n";
-
-const std::string NICMARK_HELP =
-    "Get/set timestamping options <interface> [options]\n"
-    "Options:\n"
-    "  --help                Print help messages\n"
-    "  --setrx arg           set RX options\n"
-    "  --settx arg           set TX options\n"
-    "\n";
-
-const std::string LEAPSET_HELP =
-    "Get/set kernel TAI offset (no option = get)\n\n" + LEAPSET_LISTING + "\n";
+using testsupport::LEAPSET_HELP;
+using testsupport::LEAPSET_LISTING;
+using testsupport::NICMARK_HELP;
+using testsupport::TIMEPEEK_LISTING;
 
 const std::string TIMEPEEK_HEADER =
     "DATE UTC             CLOCK_MONOTONIC     CLOCK_TAI             CLOCK_REALTIME        "

@@ -1,6 +1,7 @@
 // leapset as a black box: the command line, the read/set/init flow against
 // the real kernel, and its output, errors and exit statuses.
 #include <orv/orv.hpp>
+#include <help_texts.hpp>
 #include <process.hpp>
 #include <tai_offset_guard.hpp>
 
@@ -18,15 +19,8 @@ using testsupport::ProcessResult;
 
 namespace {
 
-const std::string LISTING =
-    "Options:\n"
-    "  -h [ --help ]         Print help messages\n"
-    "  --version             Print version and exit\n"
-    "  --verbose             Print debug information\n"
-    "  --set arg             Set kernel TAI offset in seconds\n"
-    "  --init                Set kernel TAI offset to calendar value if unset\n";
-
-const std::string HELP = "Get/set kernel TAI offset (no option = get)\n\n" + LISTING + "\n";
+const std::string& LISTING = testsupport::LEAPSET_LISTING;
+const std::string& HELP = testsupport::LEAPSET_HELP;
 
 ProcessResult Leapset(std::vector<std::string> args, const ProcessOptions& options = {}) {
   args.insert(args.begin(), LEAPSET_PATH);

@@ -2,6 +2,7 @@
 // against the running kernel and against the fake driver.
 #include "driver_files.hpp"
 
+#include <help_texts.hpp>
 #include <process.hpp>
 
 #include <gtest/gtest.h>
@@ -16,13 +17,7 @@ namespace {
 using testsupport::ProcessOptions;
 using testsupport::ProcessResult;
 
-const std::string HELP =
-    "Get/set timestamping options <interface> [options]\n"
-    "Options:\n"
-    "  --help                Print help messages\n"
-    "  --setrx arg           set RX options\n"
-    "  --settx arg           set TX options\n"
-    "\n";
+const std::string& HELP = testsupport::NICMARK_HELP;
 const std::string FAILED = "Get/Set HW timestamping options failed\n";
 const std::string LOOPBACK_DIAGNOSTIC =
     "Device driver does not have support for non-destructive SIOCGHWTSTAMP.\n";

@@ -1,5 +1,6 @@
 // timepeek run as a program against the real clocks and the real kernel.
 #include <orv/orv.hpp>
+#include <help_texts.hpp>
 #include <process.hpp>
 #include <tai_offset_guard.hpp>
 
@@ -28,14 +29,8 @@ const std::string HEADER =
     "DATE UTC             CLOCK_MONOTONIC     CLOCK_TAI             CLOCK_REALTIME        "
     "TAI_OFFSET\n";
 
-const std::string LISTING =
-    "Options:\n"
-    "  -h [ --help ]         Print help messages\n"
-    "  --version             Print version and exit\n"
-    "  --interval arg        print interval in ms, omit to print once\n";
-
-const std::string HELP =
-    "Print UTC, clocks MONOTONIC, TAI & REALTIME and kernel TAI offset\n\n" + LISTING + "\n";
+const std::string& LISTING = testsupport::TIMEPEEK_LISTING;
+const std::string& HELP = testsupport::TIMEPEEK_HELP;
 
 constexpr std::int64_t NS_PER_S = 1'000'000'000;
 
