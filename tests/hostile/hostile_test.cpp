@@ -3,8 +3,8 @@
 // "=", "--" and "-", repeated and abbreviated options. Every run must end by
 // itself with the exact status and output of its row: no signal, no abort and,
 // in the sanitizer build, no report.
-#include <orv/orv.hpp>
 #include <help_texts.hpp>
+#include <orv/orv.hpp>
 #include <process.hpp>
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // leapset as a black box: the command line, the read/set/init flow against
 // the real kernel, and its output, errors and exit statuses.
-#include <orv/orv.hpp>
 #include <help_texts.hpp>
+#include <orv/orv.hpp>
 #include <process.hpp>
 #include <tai_offset_guard.hpp>
 
@@ -27,11 +27,13 @@ ProcessResult Leapset(std::vector<std::string> args, const ProcessOptions& optio
   return testsupport::Run(args, options);
 }
 
-std::string Line(std::chrono::seconds offset) { return std::to_string(offset.count()) + "\n"; }
+std::string Line(std::chrono::seconds offset) {
+  return std::to_string(offset.count()) + "\n";
+}
 
 std::chrono::seconds ExpectedCalendarValue() {
-  const auto now = std::chrono::time_point_cast<std::chrono::seconds>(
-      std::chrono::system_clock::now());
+  const auto now =
+      std::chrono::time_point_cast<std::chrono::seconds>(std::chrono::system_clock::now());
   return 10s + leapsettest::DatabaseLeapSeconds(now).value();
 }
 
@@ -41,9 +43,12 @@ void SetKernelOffset(std::chrono::seconds offset) {
 }
 
 TEST(LeapsetCommandLine, HelpInBothForms) {
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {"--help"}, {"-h"}, {"--help", "--version"}, {"--version", "-h"}, {"--he"},
-           {"--set", "5", "--help"}}) {
+  for (const auto& args : std::vector<std::vector<std::string>>{{"--help"},
+                                                                {"-h"},
+                                                                {"--help", "--version"},
+                                                                {"--version", "-h"},
+                                                                {"--he"},
+                                                                {"--set", "5", "--help"}}) {
     const auto result = Leapset(args);
     EXPECT_EQ(result.out, HELP) << args.front();
     EXPECT_EQ(result.err, "");
@@ -142,8 +147,7 @@ TEST(LeapsetChange, VerboseLines) {
   testsupport::TaiOffsetGuard guard;
   const auto calendar = ExpectedCalendarValue();
   SetKernelOffset(0s);
-  EXPECT_EQ(Leapset({"--init", "--verbose"}).out,
-            "Old offset: 0\nNew offset: " + Line(calendar));
+  EXPECT_EQ(Leapset({"--init", "--verbose"}).out, "Old offset: 0\nNew offset: " + Line(calendar));
   // Run again, init finds the offset set and changes nothing.
   EXPECT_EQ(Leapset({"--init", "--verbose"}).out,
             "Old offset: " + Line(calendar) + "Offset not changed\n");

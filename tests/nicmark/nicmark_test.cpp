@@ -121,8 +121,8 @@ TEST(NicmarkStdout, FailedWriteEndsWithStatusOne) {
   // The failed ioctl in between must not change the reported cause.
   ExpectRun({{"lo"},
              "",
-             LOOPBACK_DIAGNOSTIC + FAILED + "ERROR: writing to standard output failed: " +
-                 Text(ENOSPC) + "\n",
+             LOOPBACK_DIAGNOSTIC + FAILED +
+                 "ERROR: writing to standard output failed: " + Text(ENOSPC) + "\n",
              1},
             testsupport::StdoutTo("/dev/full"));
 }

@@ -8,9 +8,9 @@
 
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 #include <system_error>
 
@@ -36,11 +36,10 @@ std::string StageForOtherUsers(const std::string& program) {
     ThrowErrno("mkdtemp");
   }
   const std::filesystem::path dir = pattern;
-  std::filesystem::permissions(dir, std::filesystem::perms::owner_all |
-                                        std::filesystem::perms::group_read |
-                                        std::filesystem::perms::group_exec |
-                                        std::filesystem::perms::others_read |
-                                        std::filesystem::perms::others_exec);
+  std::filesystem::permissions(
+      dir, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+               std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
+               std::filesystem::perms::others_exec);
   std::filesystem::copy_file(program, dir / std::filesystem::path(program).filename());
   const std::string command = "ldd '" + program + "'";
   FILE* ldd = ::popen(command.c_str(), "r");
@@ -82,8 +81,8 @@ std::vector<std::string> CommandLine(const std::vector<std::string>& argv,
 }
 
 // Runs in the child between fork and exec: only async-signal-safe calls.
-[[noreturn]] void ExecChild(char* const* args, char* const* environment, int outWrite, int errWrite, int stdoutFile,
-                            bool closeStdout) {
+[[noreturn]] void ExecChild(char* const* args, char* const* environment, int outWrite, int errWrite,
+                            int stdoutFile, bool closeStdout) {
   if (closeStdout) {
     ::close(STDOUT_FILENO);
   } else {
@@ -131,7 +130,8 @@ Process::Process(const std::vector<std::string>& argv, const ProcessOptions& opt
     ThrowErrno("fork");
   }
   if (pid == 0) {
-    ExecChild(args.data(), environment.data(), outPipe[1], errPipe[1], stdoutFile, options.closeStdout);
+    ExecChild(args.data(), environment.data(), outPipe[1], errPipe[1], stdoutFile,
+              options.closeStdout);
   }
   ::close(outPipe[1]);
   ::close(errPipe[1]);
@@ -149,7 +149,9 @@ Process::~Process() {
   }
 }
 
-void Process::Signal(int signal) const { ::kill(pid, signal); }
+void Process::Signal(int signal) const {
+  ::kill(pid, signal);
+}
 
 bool Process::ReadAvailable(int timeoutMs) {
   pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};

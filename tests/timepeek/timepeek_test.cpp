@@ -1,6 +1,6 @@
 // timepeek run as a program against the real clocks and the real kernel.
-#include <orv/orv.hpp>
 #include <help_texts.hpp>
+#include <orv/orv.hpp>
 #include <process.hpp>
 #include <tai_offset_guard.hpp>
 

@@ -71,8 +71,8 @@ StdoutBuffer stdoutBuffer;
 }  // namespace
 
 std::optional<int> ParseCommandLine(int argc, const char* const argv[],
-                                    const po::options_description& options,
-                                    std::string_view usage, po::variables_map& vm) {
+                                    const po::options_description& options, std::string_view usage,
+                                    po::variables_map& vm) {
   try {
     po::store(po::parse_command_line(argc, argv, options), vm);
   } catch (const po::error& e) {
@@ -92,7 +92,9 @@ std::optional<int> ParseCommandLine(int argc, const char* const argv[],
   return std::nullopt;
 }
 
-bool StdoutIntact() { return static_cast<bool>(std::cout.flush()); }
+bool StdoutIntact() {
+  return static_cast<bool>(std::cout.flush());
+}
 
 int Finish(int status) {
   if (StdoutIntact()) {

@@ -17,19 +17,21 @@ namespace {
 constexpr std::string_view USAGE = "Get/set kernel TAI offset (no option = get)";
 
 std::chrono::seconds CalendarValueNow() {
-  const auto now = std::chrono::time_point_cast<std::chrono::seconds>(
-      std::chrono::system_clock::now());
+  const auto now =
+      std::chrono::time_point_cast<std::chrono::seconds>(std::chrono::system_clock::now());
   return leapset::CalendarTaiOffset(now);
 }
 
 po::options_description DescribeOptions() {
   po::options_description options("Options");
+  // clang-format off
   options.add_options()
       ("help,h", "Print help messages")
       ("version", "Print version and exit")
       ("verbose", po::bool_switch(), "Print debug information")
       ("set", po::value<int>(), "Set kernel TAI offset in seconds")
       ("init", po::bool_switch(), "Set kernel TAI offset to calendar value if unset");
+  // clang-format on
   return options;
 }
 
