@@ -5,6 +5,8 @@
 // and heap allocations per event.
 #include <vexa/client.hpp>
 
+#include "status_event.hpp"
+
 #include <boost/asio/io_context.hpp>
 
 #include <benchmark/benchmark.h>
@@ -50,7 +52,7 @@ std::atomic<std::uint64_t> allocations{0};
 
 namespace {
 
-using Packet = std::vector<unsigned char>;
+using bench::Packet;
 
 // Events taken per round of the benchmark loop.
 constexpr std::uint64_t BATCH = 1000;
@@ -61,13 +63,7 @@ constexpr std::size_t SEND_BURST = 64;
   throw std::system_error(errno, std::generic_category(), what);
 }
 
-Packet StatusEvent(std::size_t textSize) {
-  Packet packet(3 + textSize, 'x');
-  packet[0] = 0x04;
-  packet[1] = 2;
-  packet[2] = static_cast<unsigned char>(textSize);
-  return packet;
-}
+using bench::StatusEvent;
 
 sockaddr_un Address(const std::string& name, socklen_t& length) {
   sockaddr_un address{};

@@ -6,6 +6,8 @@
 // std::string, the least that any parser returning that type can do.
 #include <vexa/protocol.hpp>
 
+#include "status_event.hpp"
+
 #include <benchmark/benchmark.h>
 
 #include <array>
@@ -16,15 +18,9 @@
 
 namespace {
 
-using Packet = std::vector<unsigned char>;
+using bench::Packet;
 
-Packet StatusEvent(std::size_t textSize) {
-  Packet packet(3 + textSize, 'x');
-  packet[0] = 0x04;
-  packet[1] = 2;
-  packet[2] = static_cast<unsigned char>(textSize);
-  return packet;
-}
+using bench::StatusEvent;
 
 const Packet SUBSCRIBE_REPLY{0x03};
 
