@@ -1,12 +1,14 @@
 #include "calendar.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <array>
+#include <cerrno>
 #include <charconv>
 #include <cstddef>
-#include <cstdint>
-#include <fstream>
-#include <string>
+#include <limits>
 #include <string_view>
 #include <system_error>
 
@@ -15,12 +17,16 @@ namespace leapset {
 namespace {
 
 using std::chrono::sys_days;
+using std::chrono::sys_seconds;
 using std::chrono::year;
 
 constexpr std::chrono::seconds TAI_UTC_IN_1972{10};
 
 // NTP counts from 1900-01-01, the system clock from 1970-01-01.
 constexpr std::int64_t NTP_TO_UNIX = 2'208'988'800;
+
+// The shipped list is about 5 KiB; anything far larger is not a leap-second list.
+constexpr std::size_t MAX_LIST_SIZE = 64 * 1024;
 
 // Dates on which a positive leap second took effect, as IERS announced them.
 constexpr std::array<sys_days, 27> LEAP_SECOND_DATES{
@@ -33,98 +39,277 @@ constexpr std::array<sys_days, 27> LEAP_SECOND_DATES{
     year{2012} / 7 / 1, year{2015} / 7 / 1, year{2017} / 1 / 1,
 };
 
-struct ListEntry {
-  std::chrono::sys_seconds from;
-  std::chrono::seconds taiUtc;
-};
-
-// The whole list, a few kilobytes; nullopt when it cannot be read.
-std::optional<std::string> ReadList(const char* path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
+// The whole file, or nullopt when it is not a regular file of at most
+// MAX_LIST_SIZE bytes. The descriptor is checked, not the path, so nothing
+// swapped in between can make the read block or grow without bound.
+std::optional<std::string> ReadOpenFile(int fd) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
+      static_cast<std::uintmax_t>(status.st_size) > MAX_LIST_SIZE) {
     return std::nullopt;
   }
-  std::string text;
-  char chunk[8192];
-  while (file.read(chunk, sizeof chunk) || file.gcount() > 0) {
-    text.append(chunk, static_cast<std::size_t>(file.gcount()));
+  // One byte more than allowed tells a file that grew since fstat.
+  std::string text(MAX_LIST_SIZE + 1, '\0');
+  std::size_t length = 0;
+  while (length < text.size()) {
+    const auto got = ::read(fd, text.data() + length, text.size() - length);
+    if (got == 0) {
+      break;
+    }
+    if (got < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return std::nullopt;
+    }
+    length += static_cast<std::size_t>(got);
   }
-  if (file.bad()) {
+  if (length > MAX_LIST_SIZE) {
     return std::nullopt;
   }
+  text.resize(length);
   return text;
 }
 
-bool IsComment(std::string_view line) {
-  const auto first = line.find_first_not_of(" \t\r");
-  return first == std::string_view::npos || line[first] == '#';
-}
-
-// Skips blanks, then reads a decimal number; nullptr when there is none.
-const char* ReadNumber(const char* next, const char* end, std::int64_t& number) {
-  while (next != end && (*next == ' ' || *next == '\t')) {
-    ++next;
-  }
-  const auto [after, error] = std::from_chars(next, end, number);
-  return error == std::errc{} ? after : nullptr;
-}
-
-// An entry: the NTP time from which TAI - UTC holds, and that value.
-std::optional<ListEntry> ParseEntry(std::string_view line) {
-  const char* const end = line.data() + line.size();
-  std::int64_t ntp = 0;
-  std::int64_t taiUtc = 0;
-  const char* next = ReadNumber(line.data(), end, ntp);
-  if (next == nullptr || ReadNumber(next, end, taiUtc) == nullptr) {
+// Opening with O_NONBLOCK returns at once even for a FIFO without a writer.
+std::optional<std::string> ReadSmallRegularFile(const char* path) {
+  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
     return std::nullopt;
   }
-  return ListEntry{std::chrono::sys_seconds{std::chrono::seconds{ntp - NTP_TO_UNIX}},
-                   std::chrono::seconds{taiUtc}};
+  auto text = ReadOpenFile(fd);
+  ::close(fd);
+  return text;
+}
+
+std::string_view SkipBlanks(std::string_view text) {
+  const auto first = text.find_first_not_of(" \t");
+  return text.substr(std::min(first, text.size()));
+}
+
+// An unsigned number after optional blanks, as written and as read.
+template <typename Unsigned>
+struct Field {
+  std::string_view digits;
+  Unsigned value;
+};
+
+// Takes the number from the front of `rest`; nullopt when there is none or it
+// does not fit.
+template <typename Unsigned>
+std::optional<Field<Unsigned>> TakeNumber(std::string_view& rest, int base) {
+  rest = SkipBlanks(rest);
+  Unsigned value = 0;
+  const auto [after, error] = std::from_chars(rest.data(), rest.data() + rest.size(), value, base);
+  if (error != std::errc{}) {
+    return std::nullopt;
+  }
+  const Field<Unsigned> field{rest.substr(0, static_cast<std::size_t>(after - rest.data())), value};
+  rest.remove_prefix(field.digits.size());
+  return field;
+}
+
+// The system time of an NTP time, when it fits.
+std::optional<sys_seconds> FromNtp(std::uint64_t ntp) {
+  if (ntp > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+    return std::nullopt;
+  }
+  return sys_seconds{std::chrono::seconds{static_cast<std::int64_t>(ntp) - NTP_TO_UNIX}};
+}
+
+bool IsComment(std::string_view line) {
+  const auto rest = SkipBlanks(line);
+  return rest.empty() || rest.front() == '#';
+}
+
+// After the fields only blanks, optionally followed by a comment, may come.
+bool EndsCleanly(std::string_view rest, bool commentAllowed) {
+  rest = SkipBlanks(rest);
+  return rest.empty() || (commentAllowed && rest.front() == '#');
+}
+
+// A "#$" or "#@" value: one NTP time.
+struct Stamp {
+  std::string_view digits;
+  sys_seconds time;
+};
+
+std::optional<Stamp> ParseStamp(std::string_view value) {
+  const auto ntp = TakeNumber<std::uint64_t>(value, 10);
+  if (!ntp || !EndsCleanly(value, false)) {
+    return std::nullopt;
+  }
+  const auto time = FromNtp(ntp->value);
+  if (!time) {
+    return std::nullopt;
+  }
+  return Stamp{ntp->digits, *time};
+}
+
+std::optional<std::array<std::uint32_t, 5>> ParseHash(std::string_view value) {
+  std::array<std::uint32_t, 5> words{};
+  for (auto& word : words) {
+    const auto hex = TakeNumber<std::uint32_t>(value, 16);
+    if (!hex) {
+      return std::nullopt;
+    }
+    word = hex->value;
+  }
+  if (!EndsCleanly(value, false)) {
+    return std::nullopt;
+  }
+  return words;
+}
+
+// Lines that are comments for counting but carry the list's dates and hash.
+// A second line of a kind makes that kind count as malformed.
+struct Annotations {
+  std::optional<Stamp> updated;
+  std::optional<Stamp> expires;
+  std::optional<std::array<std::uint32_t, 5>> hash;
+  int updatedLines = 0;
+  int expiresLines = 0;
+  int hashLines = 0;
+};
+
+void NoteAnnotation(std::string_view line, Annotations& notes) {
+  const auto value = line.substr(std::min<std::size_t>(2, line.size()));
+  if (line.starts_with("#$")) {
+    notes.updated = ParseStamp(value);
+    ++notes.updatedLines;
+  } else if (line.starts_with("#@")) {
+    notes.expires = ParseStamp(value);
+    ++notes.expiresLines;
+  } else if (line.starts_with("#h")) {
+    notes.hash = ParseHash(value);
+    ++notes.hashLines;
+  }
+}
+
+// An entry as written: the two fields' digits and their values.
+struct RawEntry {
+  Field<std::uint64_t> ntp;
+  Field<std::uint64_t> taiUtc;
+};
+
+std::optional<RawEntry> ParseEntry(std::string_view line) {
+  auto rest = line;
+  const auto ntp = TakeNumber<std::uint64_t>(rest, 10);
+  // The blank between the fields is required: from_chars took every digit.
+  const auto taiUtc = ntp ? TakeNumber<std::uint64_t>(rest, 10) : std::nullopt;
+  if (!taiUtc || !EndsCleanly(rest, true)) {
+    return std::nullopt;
+  }
+  return RawEntry{*ntp, *taiUtc};
+}
+
+// The next entry must come later and move TAI - UTC by exactly one second
+// (down for a negative leap second), the first must be the 1972 value.
+bool FollowsOn(const std::vector<LeapSecondEntry>& entries, sys_seconds from,
+               std::uint64_t taiUtc) {
+  if (entries.empty()) {
+    return taiUtc == static_cast<std::uint64_t>(TAI_UTC_IN_1972.count());
+  }
+  const auto& last = entries.back();
+  const auto previous = static_cast<std::uint64_t>(last.taiUtc.count());
+  const auto step = taiUtc > previous ? taiUtc - previous : previous - taiUtc;
+  return from > last.from && step == 1;
+}
+
+// Both counts are step functions that are 0 before their first date, so they
+// agree up to the built-in list's last date when they agree at every date of
+// either list up to it.
+bool AgreesWithBuiltinList(const LeapSecondList& list) {
+  const sys_seconds lastCovered{LEAP_SECOND_DATES.back()};
+  const auto agreesAt = [&list](sys_seconds time) {
+    return LeapSecondsAt(list, time) == BuiltinLeapSeconds(time);
+  };
+  return std::all_of(LEAP_SECOND_DATES.begin(), LEAP_SECOND_DATES.end(),
+                     [&](sys_days date) { return agreesAt(date); }) &&
+         std::all_of(list.entries.begin(), list.entries.end(), [&](const LeapSecondEntry& entry) {
+           return entry.from > lastCovered || agreesAt(entry.from);
+         });
+}
+
+std::optional<LeapSecondList> ParseList(std::string_view text) {
+  LeapSecondList list;
+  Annotations notes;
+  std::string entryDigits;
+  while (!text.empty()) {
+    const auto lineEnd = std::min(text.find('\n'), text.size());
+    auto line = text.substr(0, lineEnd);
+    text.remove_prefix(std::min(lineEnd + 1, text.size()));
+    if (line.ends_with('\r')) {
+      line.remove_suffix(1);
+    }
+    if (IsComment(line)) {
+      NoteAnnotation(line, notes);
+      continue;
+    }
+    const auto raw = ParseEntry(line);
+    const auto from = raw ? FromNtp(raw->ntp.value) : std::nullopt;
+    if (!from || !FollowsOn(list.entries, *from, raw->taiUtc.value)) {
+      return std::nullopt;
+    }
+    // FollowsOn bounds the value by the number of lines, far inside int64.
+    list.entries.push_back(
+        {*from, std::chrono::seconds{static_cast<std::int64_t>(raw->taiUtc.value)}});
+    entryDigits.append(raw->ntp.digits).append(raw->taiUtc.digits);
+  }
+  if (list.entries.empty() || !AgreesWithBuiltinList(list)) {
+    return std::nullopt;
+  }
+  const auto single = [](const auto& value, int lines) {
+    return lines == 1 ? value : std::nullopt;
+  };
+  const auto updated = single(notes.updated, notes.updatedLines);
+  const auto expires = single(notes.expires, notes.expiresLines);
+  list.hash = single(notes.hash, notes.hashLines);
+  if (updated) {
+    list.updated = updated->time;
+    list.hashedDigits.append(updated->digits);
+  }
+  if (expires) {
+    list.expires = expires->time;
+    list.hashedDigits.append(expires->digits);
+  }
+  list.hashedDigits += entryDigits;
+  return list;
 }
 
 }  // namespace
 
-std::optional<std::chrono::seconds> ListedLeapSeconds(const char* path,
-                                                      std::chrono::sys_seconds time) {
-  const auto text = ReadList(path);
+std::optional<LeapSecondList> ReadLeapSecondList(const char* path) {
+  const auto text = ReadSmallRegularFile(path);
   if (!text) {
     return std::nullopt;
   }
-  bool listsAny = false;
-  // Before the first entry no leap second counts.
-  std::optional<ListEntry> latest;
-  std::string_view rest = *text;
-  while (!rest.empty()) {
-    const auto lineEnd = std::min(rest.find('\n'), rest.size());
-    const auto line = rest.substr(0, lineEnd);
-    rest.remove_prefix(std::min(lineEnd + 1, rest.size()));
-    if (IsComment(line)) {
-      continue;
-    }
-    const auto entry = ParseEntry(line);
-    if (!entry) {
-      return std::nullopt;
-    }
-    listsAny = true;
-    // An entry holds from its date onward, so a time equal to it counts it.
-    if (entry->from <= time && (!latest || entry->from >= latest->from)) {
-      latest = entry;
-    }
-  }
-  if (!listsAny) {
-    return std::nullopt;
-  }
-  return latest ? latest->taiUtc - TAI_UTC_IN_1972 : std::chrono::seconds::zero();
+  return ParseList(*text);
 }
 
-std::chrono::seconds BuiltinLeapSeconds(std::chrono::sys_seconds time) {
+std::chrono::seconds LeapSecondsAt(const LeapSecondList& list, sys_seconds time) {
+  // An entry holds from its date onward, so a time equal to it counts it.
+  const auto after =
+      std::upper_bound(list.entries.begin(), list.entries.end(), time,
+                       [](sys_seconds t, const LeapSecondEntry& entry) { return t < entry.from; });
+  if (after == list.entries.begin()) {
+    return std::chrono::seconds::zero();
+  }
+  return std::prev(after)->taiUtc - TAI_UTC_IN_1972;
+}
+
+const std::array<sys_days, 27>& BuiltinLeapSecondDates() {
+  return LEAP_SECOND_DATES;
+}
+
+std::chrono::seconds BuiltinLeapSeconds(sys_seconds time) {
   const auto inserted = std::upper_bound(LEAP_SECOND_DATES.begin(), LEAP_SECOND_DATES.end(), time);
   return std::chrono::seconds{inserted - LEAP_SECOND_DATES.begin()};
 }
 
-std::chrono::seconds CalendarTaiOffset(std::chrono::sys_seconds time) {
-  return TAI_UTC_IN_1972 +
-         ListedLeapSeconds(LEAP_SECONDS_LIST, time).value_or(BuiltinLeapSeconds(time));
+std::chrono::seconds CalendarTaiOffset(sys_seconds time) {
+  const auto list = ReadLeapSecondList(LEAP_SECONDS_LIST);
+  return TAI_UTC_IN_1972 + (list ? LeapSecondsAt(*list, time) : BuiltinLeapSeconds(time));
 }
 
 }  // namespace leapset

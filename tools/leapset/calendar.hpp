@@ -2,26 +2,56 @@
 // began in 1972, plus every leap second inserted since.
 #pragma once
 
+#include <array>
 #include <chrono>
+#include <cstdint>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace leapset {
 
 // The leap-second list that the time-zone database ships (package tzdata).
 inline constexpr const char* LEAP_SECONDS_LIST = "/usr/share/zoneinfo/leap-seconds.list";
 
-// The calendar value at `time`, counting leap seconds from the time-zone
-// database's leap-second list, or from the built-in list when it gives none.
-std::chrono::seconds CalendarTaiOffset(std::chrono::sys_seconds time);
+// From `from` on, TAI - UTC is `taiUtc`.
+struct LeapSecondEntry {
+  std::chrono::sys_seconds from;
+  std::chrono::seconds taiUtc;
+};
 
-// Leap seconds up to and including `time` by the leap-second list at `path`
-// (lines of NTP time and TAI - UTC from then on, '#' comments); nullopt when
-// it cannot be read, holds a line it does not understand, or lists nothing.
-std::optional<std::chrono::seconds> ListedLeapSeconds(const char* path,
-                                                      std::chrono::sys_seconds time);
+// A leap-second list that passed every rule.
+struct LeapSecondList {
+  std::vector<LeapSecondEntry> entries;              // at least one; the first has taiUtc 10 s
+  std::optional<std::chrono::sys_seconds> updated;   // its "#$" line, when present and well formed
+  std::optional<std::chrono::sys_seconds> expires;   // its "#@" line, likewise
+  std::optional<std::array<std::uint32_t, 5>> hash;  // its "#h" line's five 32-bit words, likewise
+  // The text that "#h" is the SHA-1 of: the digits of the "#$" value, of the
+  // "#@" value, then of each entry's two fields, in file order, with nothing
+  // between them.
+  std::string hashedDigits;
+};
 
-// Leap seconds up to and including `time` by the built-in list (1972-07-01 to
-// 2017-01-01).
+// The list at `path` when it is a regular file of at most 64 KiB whose every
+// line that is not a comment holds two unsigned decimal fields, whose dates
+// strictly rise, whose values start at 10 and step by exactly 1, and which
+// agrees with the built-in list on every date that list covers; else nullopt
+// (the caller then uses the built-in list). Opening and reading never block.
+std::optional<LeapSecondList> ReadLeapSecondList(const char* path);
+
+// Leap seconds up to and including `time` by `list` (taiUtc of the latest
+// entry not after `time`, minus 10 s; 0 before the first entry).
+std::chrono::seconds LeapSecondsAt(const LeapSecondList& list, std::chrono::sys_seconds time);
+
+// The built-in list's dates (27, 1972-07-01 to 2017-01-01).
+const std::array<std::chrono::sys_days, 27>& BuiltinLeapSecondDates();
+
+// Leap seconds up to and including `time` by the built-in list.
 std::chrono::seconds BuiltinLeapSeconds(std::chrono::sys_seconds time);
+
+// The calendar value at `time`, counting leap seconds from the time-zone
+// database's leap-second list, or from the built-in list when that list
+// cannot be trusted.
+std::chrono::seconds CalendarTaiOffset(std::chrono::sys_seconds time);
 
 }  // namespace leapset
