@@ -33,8 +33,10 @@ namespace orv {
 // The kernel's TAI offset (TAI - UTC); 0 when unset or unreadable.
 ORV_EXPORT std::chrono::seconds GetTaiOffset();
 
-// Sets the kernel's TAI offset. Returns a cleared code on success, or the
-// errno of adjtimex in the generic category.
+// Sets the kernel's TAI offset. Returns a cleared code on success, the errno
+// of adjtimex in the generic category, or EINVAL in the generic category when
+// the kernel kept another offset than `offset` (it ignores values outside
+// 0..100000 without an error).
 ORV_EXPORT std::error_code SetTaiOffset(std::chrono::seconds offset);
 
 }  // namespace orv

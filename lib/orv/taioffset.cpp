@@ -20,6 +20,11 @@ std::error_code SetTaiOffset(std::chrono::seconds offset) {
   if (::adjtimex(&request) == -1) {
     return {errno, std::generic_category()};
   }
+  // Linux ignores a value outside 0..100000 yet reports success; the offset
+  // the same call hands back tells whether the request took effect.
+  if (request.tai != offset.count()) {
+    return {EINVAL, std::generic_category()};
+  }
   return {};
 }
 
