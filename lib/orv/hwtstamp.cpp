@@ -79,10 +79,18 @@ int GetSetHwTstampOpts(const char* ifname, HwTstampOpts* opts) {
               << std::endl;
     return -1;
   }
+  // Cutting a longer name would reach another interface, so it is refused
+  // before anything is opened; an empty name reaches none.
+  const std::size_t nameLength = ::strnlen(ifname, IFNAMSIZ);
+  if (nameLength == 0 || nameLength >= IFNAMSIZ) {
+    std::cerr << "Interface name must be 1 to " << IFNAMSIZ - 1 << " bytes long (IFNAMSIZ is "
+              << IFNAMSIZ << ")" << std::endl;
+    return -1;
+  }
   hwtstamp_config config{};
   ifreq interface {};
-  // At most IFNAMSIZ - 1 bytes, so the zeroed record keeps the name terminated.
-  std::memcpy(interface.ifr_name, ifname, ::strnlen(ifname, IFNAMSIZ - 1));
+  // The zeroed record keeps the name terminated.
+  std::memcpy(interface.ifr_name, ifname, nameLength);
   interface.ifr_data = reinterpret_cast<char*>(&config);
 
   const RequestSocket socket;

@@ -17,9 +17,10 @@ struct HwTstampOpts {
   std::int32_t rx_filter;  // HWTSTAMP_FILTER_* value
 };
 
-// Reads the configuration of `ifname` (first 15 bytes) and, where a field of
-// `*opts` is not -1, writes it. Returns 0 and fills `*opts` on success; -1 on
-// failure, after diagnostics on standard error, with `*opts` untouched.
+// Reads the configuration of `ifname` and, where a field of `*opts` is not -1,
+// writes it. A name that is empty or has IFNAMSIZ (16) bytes or more is refused
+// before any request. Returns 0 and fills `*opts` on success; -1 on failure,
+// after diagnostics on standard error, with `*opts` untouched.
 ORV_EXPORT int GetSetHwTstampOpts(const char* ifname, HwTstampOpts* opts);
 
 // The SOL_SOCKET option number of "SO_TIMESTAMP", "SO_TIMESTAMPNS" or

@@ -92,16 +92,28 @@ Row Reads(std::string name, Program program, std::vector<std::string> args) {
           ""};
 }
 
-// A nicmark run that gets as far as the kernel, which knows no such interface.
-Row NoSuchDevice(std::string name, std::vector<std::string> args, const std::string& interface) {
+// A nicmark run whose call into liborv fails with `diagnostic`.
+Row CallFails(std::string name, std::vector<std::string> args, const std::string& interface,
+              const std::string& diagnostic) {
   return {std::move(name),
           Program::Nicmark,
           std::move(args),
           1,
-          "SIOCGHWTSTAMP failed: " + std::string(std::strerror(ENODEV)) +
-              "\nGet/Set HW timestamping options failed\n",
+          diagnostic + "Get/Set HW timestamping options failed\n",
           Out::Exact,
           "Interface: " + interface + "\n"};
+}
+
+// A nicmark run that gets as far as the kernel, which knows no such interface.
+Row NoSuchDevice(std::string name, std::vector<std::string> args, const std::string& interface) {
+  return CallFails(std::move(name), std::move(args), interface,
+                   "SIOCGHWTSTAMP failed: " + std::string(std::strerror(ENODEV)) + "\n");
+}
+
+// A nicmark run with a name the kernel could only see cut, or an empty one.
+Row NameRefused(std::string name, std::vector<std::string> args, const std::string& interface) {
+  return CallFails(std::move(name), std::move(args), interface,
+                   "Interface name must be 1 to 15 bytes long (IFNAMSIZ is 16)\n");
 }
 
 // A nicmark run without an interface: the error, and the help on stdout.
@@ -132,13 +144,13 @@ std::vector<Row> OptionRows() {
                Invalid(HUGE_NUMBER, "setrx")),
       Rejected("HugeDashes_timepeek", T, {std::string(100 * 1024, '-')},
                Unrecognised(std::string(100 * 1024, '-'))),
-      NoSuchDevice("HugeInterface_nicmark", {HUGE_WORD}, HUGE_WORD),
+      NameRefused("HugeInterface_nicmark", {HUGE_WORD}, HUGE_WORD),
       Prints("HugeWordBeforeHelp_leapset", L, {HUGE_WORD, "--help"}, LEAPSET_HELP),
 
       // Interface names far past the kernel's 15 bytes.
-      NoSuchDevice("LongInterface_nicmark", {LONG_INTERFACE}, LONG_INTERFACE),
-      NoSuchDevice("LongNamedInterface_nicmark", {"--interface=" + LONG_INTERFACE, "--setrx", "1"},
-                   LONG_INTERFACE),
+      NameRefused("LongInterface_nicmark", {LONG_INTERFACE}, LONG_INTERFACE),
+      NameRefused("LongNamedInterface_nicmark", {"--interface=" + LONG_INTERFACE, "--setrx", "1"},
+                  LONG_INTERFACE),
 
       // Bytes that are not UTF-8, passed through untouched.
       Rejected("NotUtf8Option_leapset", L, {"--\xff\xfe"}, Unrecognised("--\xff\xfe")),
@@ -166,8 +178,8 @@ std::vector<Row> OptionRows() {
           "the argument for option '--interface' should follow immediately after the equal sign"),
       Rejected("EmptyAfterEqualsOfAFlag_leapset", L, {"--help="},
                "the argument for option '--help' should follow immediately after the equal sign"),
-      NoSuchDevice("EmptyInterface_nicmark", {""}, ""),
-      NoSuchDevice("EmptyNamedInterface_nicmark", {"--interface", ""}, ""),
+      NameRefused("EmptyInterface_nicmark", {""}, ""),
+      NameRefused("EmptyNamedInterface_nicmark", {"--interface", ""}, ""),
 
       // Numbers past 32 and 64 bits, and numbers in other notations.
       Rejected("TwoToThe64_leapset", L, {"--set=18446744073709551616"},

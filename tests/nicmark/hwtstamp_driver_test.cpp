@@ -112,11 +112,24 @@ TEST_F(HwTstampDriver, CallerGetsTheFilterTheDriverReports) {
   EXPECT_EQ(opts, (HwTstampOpts{0, 1}));
 }
 
-TEST_F(HwTstampDriver, NameIsCutToFifteenBytes) {
+// A name cut to 15 bytes would reach the interface the fake answers for.
+TEST_F(HwTstampDriver, NameOutsideTheKernelsLimitIsRefusedUnsent) {
   Set("ORVTEST_HWTSTAMP_IF", "abcdefghijklmno");
   files.SetState(0, 1, 3);
+  // A socket opened before the check would fail with its own diagnostic.
+  Set("ORVTEST_SOCKET_ERRNO", std::to_string(EMFILE));
+  for (const char* name : {"abcdefghijklmnop", "abcdefghijklmnopqrstuvwxyz", ""}) {
+    HwTstampOpts opts{1, -1};
+    const auto call = GetSetCaptured(name, &opts);
+    EXPECT_EQ(call.result, -1) << name;
+    EXPECT_EQ(call.err, "Interface name must be 1 to 15 bytes long (IFNAMSIZ is 16)\n");
+    EXPECT_EQ(opts, (HwTstampOpts{1, -1}));
+  }
+  EXPECT_TRUE(files.Requests().empty());
+  EXPECT_EQ(files.State(), "0 1 3");
+  ::unsetenv("ORVTEST_SOCKET_ERRNO");
   HwTstampOpts opts{-1, -1};
-  EXPECT_EQ(GetSetCaptured("abcdefghijklmnopqrstuvwxyz", &opts).result, 0);
+  EXPECT_EQ(GetSetCaptured("abcdefghijklmno", &opts).result, 0);
   EXPECT_EQ(opts, (HwTstampOpts{1, 3}));
   EXPECT_EQ(files.Requests(), std::vector<std::string>{"SIOCGHWTSTAMP socket=2/2/17 name="
                                                        "6162636465666768696a6b6c6d6e6f00 " +
