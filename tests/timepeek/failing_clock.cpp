@@ -1,8 +1,12 @@
 // Preloaded into timepeek: clock_gettime fails with EINVAL for the clock ids
 // listed in FAIL_CLOCKS (comma-separated), from the FAIL_FROM_CALL-th call of
 // that clock on (default 1); every other call goes to the C library.
+// With DELAY_WRITE_MS set, the DELAY_WRITE_CALL-th write to standard output
+// writes half its bytes, waits that long whatever signals come, and reports
+// the half written, as a slow reader can make a write do.
 #include <dlfcn.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -44,4 +48,29 @@ extern "C" __attribute__((visibility("default"))) int clock_gettime(clockid_t cl
   }
   static const auto real = reinterpret_cast<ClockGettime>(::dlsym(RTLD_NEXT, "clock_gettime"));
   return real(clock, reading);
+}
+
+extern "C" __attribute__((visibility("default"))) ssize_t write(int fd, const void* bytes,
+                                                                size_t count) {
+  using Write = ssize_t (*)(int, const void*, size_t);
+  static const auto real = reinterpret_cast<Write>(::dlsym(RTLD_NEXT, "write"));
+  static int stdoutWrites = 0;
+  const char* delayMs = std::getenv("DELAY_WRITE_MS");
+  const char* delayedCall = std::getenv("DELAY_WRITE_CALL");
+  if (fd != STDOUT_FILENO || delayMs == nullptr || delayedCall == nullptr ||
+      ++stdoutWrites != std::atoi(delayedCall) || count < 2) {
+    return real(fd, bytes, count);
+  }
+  const ssize_t written = real(fd, bytes, count / 2);
+  timespec until{};
+  ::clock_gettime(CLOCK_MONOTONIC, &until);
+  until.tv_sec += std::atoi(delayMs) / 1000;
+  until.tv_nsec += std::atoi(delayMs) % 1000 * 1'000'000L;
+  if (until.tv_nsec >= 1'000'000'000L) {
+    until.tv_sec += 1;
+    until.tv_nsec -= 1'000'000'000L;
+  }
+  while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) != 0) {
+  }
+  return written;
 }

@@ -229,6 +229,24 @@ TEST(Timepeek, SigintCutsThePauseShortAndEndsWithStatusZero) {
   EXPECT_EQ(Rows(result.out).size(), 1u) << result.out;
 }
 
+// A SIGINT while a row is written must not wait for the pause after it.
+TEST(Timepeek, SigintDuringADelayedRowEndsRightAfterThatRow) {
+  testsupport::ProcessOptions options;
+  options.environment = {"LD_PRELOAD=" FAILING_CLOCK_PRELOAD, "DELAY_WRITE_MS=500",
+                         "DELAY_WRITE_CALL=2"};
+  testsupport::Process process({TIMEPEEK_PATH, "--interval", "600000"}, options);
+  // Half the first row is out: its write has 500 ms to go.
+  const auto out = process.WaitForOutput(HEADER + "2", 10000);
+  ASSERT_TRUE(out.starts_with(HEADER + "2") && out.find('\n', HEADER.size()) == std::string::npos)
+      << out;
+  process.Signal(SIGINT);
+  const auto result = WaitBounded(process, 5000);
+  EXPECT_EQ(result.signal, 0);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(Rows(result.out).size(), 1u) << result.out;
+}
+
 // --- A clock that cannot be read ---
 
 struct FailingClock {

@@ -7,6 +7,8 @@
 
 #include <boost/program_options.hpp>
 
+#include <poll.h>
+#include <signal.h>
 #include <time.h>
 
 #include <csignal>
@@ -23,7 +25,8 @@ constexpr std::string_view USAGE =
 
 volatile std::sig_atomic_t running = 1;
 
-// Only clears the flag: the loop finishes its row and stops after the pause.
+// Only clears the flag. SIGINT is blocked except during the pause, so it
+// always ends a pause, never a row half written.
 void StopLoop(int /*signal*/) {
   running = 0;
 }
@@ -62,8 +65,19 @@ std::optional<timepeek::Readings> ReadClocks() {
   return readings;
 }
 
+// Blocks SIGINT and returns the signal mask to pause with, which lets it in.
+sigset_t BlockInterrupt() {
+  sigset_t interrupt;
+  sigemptyset(&interrupt);
+  sigaddset(&interrupt, SIGINT);
+  sigset_t duringPause;
+  sigprocmask(SIG_BLOCK, &interrupt, &duringPause);
+  sigdelset(&duringPause, SIGINT);
+  return duringPause;
+}
+
 // One row, or with a positive interval rows until SIGINT.
-int PrintRows(int intervalMs, const timespec& pause) {
+int PrintRows(int intervalMs, const timespec& pause, const sigset_t& duringPause) {
   while (true) {
     const auto readings = ReadClocks();
     if (!readings) {
@@ -74,7 +88,9 @@ int PrintRows(int intervalMs, const timespec& pause) {
     if (intervalMs <= 0 || !tools::StdoutIntact()) {
       return 0;
     }
-    nanosleep(&pause, nullptr);  // cut short by SIGINT
+    // Unblocks SIGINT atomically, so one that came during the row ends the
+    // pause at once rather than after it.
+    ppoll(nullptr, 0, &pause, &duringPause);
     if (running == 0) {
       return 0;
     }
@@ -90,8 +106,9 @@ int main(int argc, char* argv[]) {
     return tools::Finish(*status);
   }
   const int intervalMs = IntervalMs(vm);
+  const sigset_t duringPause = BlockInterrupt();
   std::signal(SIGINT, StopLoop);
   std::cout << timepeek::HEADER << std::endl;
   const timespec pause = timepeek::PauseFor(intervalMs);
-  return tools::Finish(PrintRows(intervalMs, pause));
+  return tools::Finish(PrintRows(intervalMs, pause, duringPause));
 }
