@@ -228,11 +228,6 @@ TEST_F(NicmarkDriver, NameOutsideTheKernelsLimitIsRefused) {
   }
   EXPECT_TRUE(files.Requests().empty());
   EXPECT_EQ(files.State(), "0 1 3");
-  ExpectRun({{"abcdefghijklmno"},
-             "Interface: abcdefghijklmno\nCurrent config: tx_type=1  rx_filter=3\n",
-             "",
-             0},
-            options);
 }
 
 TEST_F(NicmarkDriver, HelpLeavesTheInterfaceAlone) {

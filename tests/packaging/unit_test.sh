@@ -18,10 +18,7 @@ grep -qx "ExecStart=$prefix/bin/leapset --init" "$unit" || {
 # still runs before time synchronisation.
 for line in TimeoutStartSec=30 ConditionCapability=CAP_SYS_TIME \
   "Before=time-sync.target sysinit.target shutdown.target"; do
-  grep -qx "$line" "$unit" || {
-    echo "FAIL: the unit lacks $line" >&2
-    exit 1
-  }
+  grep -qx "$line" "$unit" || { echo "FAIL: the unit lacks $line" >&2; exit 1; }
 done
 # The unit's Documentation= names leapset(8), which must be installed too.
 MANPATH=$prefix/share/man systemd-analyze verify "$unit"

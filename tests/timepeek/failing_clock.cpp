@@ -62,15 +62,9 @@ extern "C" __attribute__((visibility("default"))) ssize_t write(int fd, const vo
     return real(fd, bytes, count);
   }
   const ssize_t written = real(fd, bytes, count / 2);
-  timespec until{};
-  ::clock_gettime(CLOCK_MONOTONIC, &until);
-  until.tv_sec += std::atoi(delayMs) / 1000;
-  until.tv_nsec += std::atoi(delayMs) % 1000 * 1'000'000L;
-  if (until.tv_nsec >= 1'000'000'000L) {
-    until.tv_sec += 1;
-    until.tv_nsec -= 1'000'000'000L;
-  }
-  while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) != 0) {
+  const int ms = std::atoi(delayMs);
+  timespec left{ms / 1000, ms % 1000 * 1'000'000L};
+  while (::nanosleep(&left, &left) != 0) {
   }
   return written;
 }
