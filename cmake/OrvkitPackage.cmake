@@ -9,6 +9,8 @@
 # headers under include/<target>/, a pkg-config file <target>.pc and a CMake
 # package <target> exporting <target>::<target>. Both descriptions locate the
 # prefix relative to themselves, so an installed tree can be moved.
+# Also archives the same objects as <target>_archive, which the project's own
+# programs link instead of the shared library (see OrvkitProgram.cmake).
 include(CMakePackageConfigHelpers)
 
 function(orvkit_install_library target)
@@ -21,6 +23,14 @@ function(orvkit_install_library target)
   target_include_directories(${target} PUBLIC
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/lib>
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+
+  add_library(${target}_archive STATIC $<TARGET_OBJECTS:${target}>)
+  get_target_property(link_libraries ${target} LINK_LIBRARIES)
+  if(link_libraries)
+    target_link_libraries(${target}_archive PUBLIC ${link_libraries})
+  endif()
+  target_include_directories(${target}_archive PUBLIC ${PROJECT_SOURCE_DIR}/lib)
+  set_target_properties(${target} PROPERTIES ORVKIT_ARCHIVE ${target}_archive)
 
   install(TARGETS ${target} EXPORT ${target}Targets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT ${target}_runtime

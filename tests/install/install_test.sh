@@ -23,8 +23,8 @@ if grep -rIl --exclude="*.service" -e "$work/first" -e "$configured/" "$prefix";
 fi
 
 echo "== installed programs"
-for program in "$prefix"/bin/*; do
-  # Each finds its libraries relative to itself, with no search path set.
+for program in "$prefix"/bin/* "$prefix"/sbin/*; do
+  # Each carries the project's libraries and needs no search path.
   env -u LD_LIBRARY_PATH "$program" --help >/dev/null
   echo "$(basename "$program") starts"
 done

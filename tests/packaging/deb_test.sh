@@ -1,39 +1,68 @@
 #!/bin/bash
-# Builds the Debian packages, installs them with dpkg, uses what they install
-# as a user and a developer would, and removes them again. Changes the
+# Builds the Debian packages from a copy of the source tree as Debian would,
+# checks them with lintian and hardening-check, installs them, uses what they
+# install as a user and a developer would, and purges them again. Changes the
 # system: run it only on a machine you may disturb, as root.
 # Usage: deb_test.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 build=$1
 source=$2
 work=$(mktemp -d)
-rm -rf "$build/packages"
-(cd "$build" && cpack -G DEB >/dev/null)
-mapfile -t debs < <(ls "$build"/packages/*.deb)
+unit_link=/etc/systemd/system/sysinit.target.wants/leapset-init.service
+# Installing starts the boot unit where systemd runs, which may set the TAI
+# offset: put back the one found.
+offset=$("$build/tools/leapset/leapset")
 names=()
-for deb in "${debs[@]}"; do
-  names+=("$(dpkg-deb -f "$deb" Package)")
-  printf '%-16s %8s bytes  Depends: %s\n' "$(dpkg-deb -f "$deb" Package)" "$(stat -c %s "$deb")" \
-    "$(dpkg-deb -f "$deb" Depends)"
-done
 cleanup() {
-  dpkg -P "${names[@]}" >/dev/null 2>&1 || true
+  [ ${#names[@]} -eq 0 ] || dpkg -P "${names[@]}" >/dev/null 2>&1 || true
+  "$build/tools/leapset/leapset" --set "$offset"
   rm -rf "$work"
 }
 trap cleanup EXIT
-dpkg -i "${debs[@]}" >/dev/null
 
-echo "== programs from /usr/bin"
-/usr/bin/leapset --version
-/usr/bin/leapset
+echo "== dpkg-buildpackage"
+mkdir "$work/orvkit"
+git -C "$source" ls-files -z --cached --others --exclude-standard |
+  (cd "$source" && xargs -0 cp --parents -t "$work/orvkit")
+(cd "$work/orvkit" && DEB_BUILD_OPTIONS=parallel=2 dpkg-buildpackage -us -uc -b) >"$work/build.log" 2>&1 || {
+  tail -40 "$work/build.log" >&2
+  exit 1
+}
+grep -A3 'Label Time Summary' "$work/build.log"
+mapfile -t debs < <(ls "$work"/*.deb | grep -v -- -dbgsym_)
+for deb in "${debs[@]}"; do
+  names+=("$(dpkg-deb -f "$deb" Package)")
+  printf '%-14s %8s bytes  Depends: %s\n' "$(dpkg-deb -f "$deb" Package)" "$(stat -c %s "$deb")" \
+    "$(dpkg-deb -f "$deb" Depends)"
+done
+
+echo "== lintian"
+lintian --pedantic --info --fail-on error,warning "$work"/*.changes
+
+dpkg -i "${debs[@]}" >/dev/null
+[ -L "$unit_link" ] || {
+  echo "FAIL: the boot unit is not enabled on install" >&2
+  exit 1
+}
+
+echo "== hardening-check"
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+mapfile -t binaries < <(dpkg -L orvkit-tools | grep -E '^/usr/s?bin/.' &&
+  ls /usr/lib/"$multiarch"/lib{orv,vexa}.so.*.*.*)
+hardening-check --quiet "${binaries[@]}"
+echo "${#binaries[@]} programs and libraries hardened"
+
+echo "== programs from their installed place"
+/usr/sbin/leapset --version
+/usr/sbin/leapset
 /usr/bin/timepeek >"$work/row" && head -1 "$work/row"
-/usr/bin/nicmark --help >"$work/help" && head -1 "$work/help"
+/usr/sbin/nicmark --help >"$work/help" && head -1 "$work/help"
 status=0
-/usr/bin/nicmark lo >/dev/null 2>&1 || status=$?
+/usr/sbin/nicmark lo >/dev/null 2>&1 || status=$?
 [ "$status" -eq 1 ] || { echo "FAIL: nicmark lo exited $status" >&2; exit 1; }
 /usr/bin/vexawatch --version
-[ -f /usr/share/man/man8/leapset.8 ] && [ -f /usr/lib/systemd/system/leapset-init.service ]
-[ -f /usr/share/bash-completion/completions/nicmark ]
+grep -qx "ExecStart=/usr/sbin/leapset --init" /lib/systemd/system/leapset-init.service
+[ -f /usr/share/man/man8/leapset.8.gz ] && [ -f /usr/share/bash-completion/completions/nicmark ]
 
 echo "== development packages"
 cmake -S "$source/tests/install/consumer" -B "$work/cmake" -G Ninja >/dev/null
@@ -47,8 +76,8 @@ for library in orv vexa; do
 done
 
 dpkg -P "${names[@]}" >/dev/null
-if [ -e /usr/bin/leapset ] || [ -e /usr/lib/liborv.so.0.7 ]; then
-  echo "FAIL: files left after removal" >&2
+if [ -e /usr/sbin/leapset ] || [ -e "/usr/lib/$multiarch/liborv.so.0.7" ] || [ -e "$unit_link" ]; then
+  echo "FAIL: files or the unit's link left after purge" >&2
   exit 1
 fi
-echo "packages installed, used and removed: ${names[*]}"
+echo "packages built, installed, used and purged: ${names[*]}"

@@ -9,7 +9,7 @@ trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 cmake --install "$1" --prefix "$prefix" --component tools >/dev/null
 unit=$prefix/lib/systemd/system/leapset-init.service
-grep -qx "ExecStart=$prefix/bin/leapset --init" "$unit" || {
+grep -qx "ExecStart=$prefix/sbin/leapset --init" "$unit" || {
   echo "FAIL: ExecStart does not name the installed leapset" >&2
   grep ExecStart "$unit" >&2
   exit 1
