@@ -33,6 +33,11 @@ expect "--help --interface --setrx --settx" nicmark --
 expect "--setrx --settx" nicmark eth0 --se
 expect "lo" nicmark l
 expect "lo" nicmark --interface l
+# One interface only: none offered once it is named, wherever it stands.
+expect "" nicmark lo ""
+expect "" nicmark --interface lo ""
+expect "" nicmark --settx 1 lo --setrx 1 ""
+expect "lo" nicmark --settx 1 l
 expect "-1 0 1 2 3" nicmark lo --settx ""
 expect "1 10 11 12 13 14 15" nicmark lo --setrx 1
 expect "--verbose --version" leapset --ver
