@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -19,12 +20,17 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Command = std::vector<std::string>;
 
-// Where the programs under test live; --bindir replaces the build tree, so
-// that an installed copy can be measured as a user would run it.
-std::string bindir;
+// Where the programs under test are installed (in bin or sbin); --prefix
+// replaces the build tree, so that an installed copy can be measured as a
+// user would run it.
+std::string prefix;
 
 std::string Program(const char* buildPath, const char* name) {
-  return bindir.empty() ? buildPath : bindir + "/" + name;
+  if (prefix.empty()) {
+    return buildPath;
+  }
+  const auto program = prefix + "/bin/" + name;
+  return access(program.c_str(), X_OK) == 0 ? program : prefix + "/sbin/" + name;
 }
 
 // Runs `command` with all three standard streams on /dev/null and returns
@@ -127,13 +133,13 @@ BENCHMARK(Floor)
     ->Iterations(PAIRS)
     ->Unit(benchmark::kMillisecond);
 
-// Takes --bindir=DIR out of the arguments that Google Benchmark left.
-void TakeBindir(int& argc, char** argv) {
-  constexpr std::string_view BINDIR = "--bindir=";
+// Takes --prefix=DIR out of the arguments that Google Benchmark left.
+void TakePrefix(int& argc, char** argv) {
+  constexpr std::string_view PREFIX = "--prefix=";
   int kept = 1;
   for (int i = 1; i < argc; ++i) {
-    if (std::string_view(argv[i]).starts_with(BINDIR)) {
-      bindir = argv[i] + BINDIR.size();
+    if (std::string_view(argv[i]).starts_with(PREFIX)) {
+      prefix = argv[i] + PREFIX.size();
     } else {
       argv[kept++] = argv[i];
     }
@@ -145,7 +151,7 @@ void TakeBindir(int& argc, char** argv) {
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  TakeBindir(argc, argv);
+  TakePrefix(argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
     return 1;
   }
