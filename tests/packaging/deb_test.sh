@@ -46,11 +46,15 @@ dpkg -i "${debs[@]}" >/dev/null
 }
 
 echo "== hardening-check"
+# Debian 12's C start files carry no control flow protection marking, so no
+# binary linked with them shows it (see docs/packaging.md). The programs'
+# unfortified calls all come from the C++ runtime's and Boost's archives
+# linked into them, which are built without fortification.
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
-mapfile -t binaries < <(dpkg -L orvkit-tools | grep -E '^/usr/s?bin/.' &&
-  ls /usr/lib/"$multiarch"/lib{orv,vexa}.so.*.*.*)
-hardening-check --quiet "${binaries[@]}"
-echo "${#binaries[@]} programs and libraries hardened"
+hardening-check --quiet --nocfprotection /usr/lib/"$multiarch"/lib{orv,vexa}.so.*.*.*
+mapfile -t programs < <(dpkg -L orvkit-tools | grep -E '^/usr/s?bin/.')
+hardening-check --quiet --nocfprotection --nofortify "${programs[@]}"
+echo "${#programs[@]} programs and 2 libraries hardened"
 
 echo "== programs from their installed place"
 /usr/sbin/leapset --version
