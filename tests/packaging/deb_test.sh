@@ -29,8 +29,10 @@ git -C "$source" ls-files -z --cached --others --exclude-standard |
   exit 1
 }
 grep -A3 'Label Time Summary' "$work/build.log"
-mapfile -t debs < <(ls "$work"/*.deb | grep -v -- -dbgsym_)
-for deb in "${debs[@]}"; do
+debs=()
+for deb in "$work"/*.deb; do
+  [[ $deb == *-dbgsym_* ]] && continue
+  debs+=("$deb")
   names+=("$(dpkg-deb -f "$deb" Package)")
   printf '%-14s %8s bytes  Depends: %s\n' "$(dpkg-deb -f "$deb" Package)" "$(stat -c %s "$deb")" \
     "$(dpkg-deb -f "$deb" Depends)"
