@@ -49,14 +49,22 @@ dpkg -i "${debs[@]}" >/dev/null
 
 echo "== hardening-check"
 # Debian 12's C start files carry no control flow protection marking, so no
-# binary linked with them shows it (see docs/packaging.md). The programs'
-# unfortified calls all come from the C++ runtime's and Boost's archives
-# linked into them, which are built without fortification.
+# binary linked with them shows it. The fortification check is a heuristic
+# that fails a binary whose calls are all unchecked: the programs' come from
+# the C++ runtime's and Boost's archives, built without fortification, and
+# liborv's one memcpy is one the compiler proved in bounds. The build log shows
+# instead that every object was compiled fortified. See docs/packaging.md.
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
-hardening-check --quiet --nocfprotection /usr/lib/"$multiarch"/lib{orv,vexa}.so.*.*.*
-mapfile -t programs < <(dpkg -L orvkit-tools | grep -E '^/usr/s?bin/.')
-hardening-check --quiet --nocfprotection --nofortify "${programs[@]}"
-echo "${#programs[@]} programs and 2 libraries hardened"
+mapfile -t binaries < <(dpkg -L orvkit-tools | grep -E '^/usr/s?bin/.' &&
+  ls /usr/lib/"$multiarch"/lib{orv,vexa}.so.*.*.*)
+hardening-check --quiet --nocfprotection --nofortify "${binaries[@]}"
+compiled=$(grep -cE 'c\+\+ .* -c \S+\.cpp$' "$work/build.log" || true)
+unfortified=$(grep -E 'c\+\+ .* -c \S+\.cpp$' "$work/build.log" | grep -cv -- '-D_FORTIFY_SOURCE=2' || true)
+if [ "$compiled" -eq 0 ] || [ "$unfortified" -ne 0 ]; then
+  echo "FAIL: $unfortified of $compiled compilations without _FORTIFY_SOURCE=2" >&2
+  exit 1
+fi
+echo "${#binaries[@]} programs and libraries hardened, every object fortified"
 
 echo "== programs from their installed place"
 /usr/sbin/leapset --version
