@@ -1,6 +1,7 @@
 // vexawatch: prints every notification of the PTP monitor daemon's client,
 // one line each with the local time and the status value, until SIGINT or
 // SIGTERM.
+#include <daemon_options.hpp>
 #include <frame.hpp>
 #include <vexa/client.hpp>
 
@@ -9,9 +10,7 @@
 
 #include <sys/time.h>
 
-#include <charconv>
 #include <csignal>
-#include <cstdint>
 #include <ctime>
 #include <exception>
 #include <iostream>
@@ -27,24 +26,6 @@ namespace {
 constexpr std::string_view USAGE =
     "Print the PTP monitor daemon's status notifications until interrupted";
 
-// A user id as typed: decimal digits only, so that "-1" is rejected rather
-// than wrapped round to the largest id.
-struct UserId {
-  uid_t value;
-};
-
-void validate(boost::any& result, const std::vector<std::string>& values, UserId*, int) {
-  po::validators::check_first_occurrence(result);
-  const std::string& text = po::validators::get_single_string(values);
-  std::uint32_t id = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), id);
-  if (text.empty() || error != std::errc{} || end != text.data() + text.size() ||
-      id == static_cast<std::uint32_t>(-1)) {
-    throw po::invalid_option_value(text);
-  }
-  result = UserId{id};
-}
-
 po::options_description DescribeOptions() {
   po::options_description options("Options");
   // clang-format off
@@ -53,21 +34,16 @@ po::options_description DescribeOptions() {
       ("version", "Print version and exit")
       ("socket", po::value<std::string>(),
        "daemon socket, @NAME for abstract (default @orvmon)")
-      ("daemon-uid", po::value<UserId>(), "accept only a daemon run by this user id");
+      ("daemon-uid", po::value<tools::UserId>(), "accept only a daemon run by this user id");
   // clang-format on
   return options;
 }
 
-// "@name" on the command line stands for the abstract name NUL + "name".
 std::string SocketAddress(const po::variables_map& vm) {
   if (vm.count("socket") == 0) {
     return std::string(vexa::DEFAULT_SOCKET_PATH);
   }
-  std::string address = vm["socket"].as<std::string>();
-  if (!address.empty() && address.front() == '@') {
-    address.front() = '\0';
-  }
-  return address;
+  return tools::DaemonAddress(vm["socket"].as<std::string>());
 }
 
 // "2026-12-08T14:50:01.123+0000": local time to the millisecond.
@@ -86,30 +62,13 @@ std::string LocalTimestamp() {
   return line;
 }
 
-// The daemon's text may hold any byte; escape the control ones so that each
-// notification stays on one line.
-std::string OneLine(const std::string& text) {
-  std::string line;
-  line.reserve(text.size());
-  for (const unsigned char byte : text) {
-    if (byte < 0x20 || byte == 0x7F || byte == '\\') {
-      char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-      line += escaped;
-    } else {
-      line += static_cast<char>(byte);
-    }
-  }
-  return line;
-}
-
 class Printer : public vexa::StatusNotifier {
  public:
   explicit Printer(boost::asio::io_context& io) : io(io) {}
 
   void Notify(const vexa::StatusMessage& message) override {
     std::cout << LocalTimestamp() << " status=" << static_cast<unsigned>(message.status) << ' '
-              << OneLine(message.text) << std::endl;
+              << tools::OneLine(message.text) << std::endl;
     // Nobody reads what follows: stop, and let Finish report it.
     if (!tools::StdoutIntact()) {
       io.stop();
@@ -124,7 +83,7 @@ std::optional<vexa::PeerRequirement> RequiredPeer(const po::variables_map& vm) {
   if (vm.count("daemon-uid") == 0) {
     return std::nullopt;
   }
-  return vexa::PeerRequirement{vm["daemon-uid"].as<UserId>().value};
+  return vexa::PeerRequirement{vm["daemon-uid"].as<tools::UserId>().value};
 }
 
 int Watch(const std::string& address, const std::optional<vexa::PeerRequirement>& peer) {
