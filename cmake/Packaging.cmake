@@ -45,7 +45,7 @@ set(CPACK_DEBIAN_VEXA_DEV_PACKAGE_DEPENDS "libboost-dev (>= 1.74), libboost-syst
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME orvkit-tools)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
-    "PTP host time tools: nicmark, leapset, timepeek, vexawatch")
+    "PTP host time tools: nicmark, leapset, timepeek, vexawatch, orvcheck")
 set(CPACK_COMPONENT_TOOLS_DEPENDS orv_runtime vexa_runtime)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION net)
 

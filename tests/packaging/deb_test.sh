@@ -32,6 +32,10 @@ status=0
 /usr/bin/nicmark lo >/dev/null 2>&1 || status=$?
 [ "$status" -eq 1 ] || { echo "FAIL: nicmark lo exited $status" >&2; exit 1; }
 /usr/bin/vexawatch --version
+/usr/bin/orvcheck --version
+[ -f /usr/lib/systemd/system/orvcheck-textfile.timer ] && [ -f /usr/share/man/man1/orvcheck.1 ]
+# Shipped, not enabled.
+[ "$(systemctl is-enabled orvcheck-textfile.timer 2>/dev/null || true)" != enabled ]
 [ -f /usr/share/man/man8/leapset.8 ] && [ -f /usr/lib/systemd/system/leapset-init.service ]
 [ -f /usr/share/bash-completion/completions/nicmark ]
 
