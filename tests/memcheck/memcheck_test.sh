@@ -1,10 +1,10 @@
 #!/bin/bash
-# Runs the main paths of nicmark, leapset and timepeek under valgrind's
+# Runs the main paths of nicmark, leapset, timepeek and orvcheck under valgrind's
 # memcheck. Any invalid access, use of an uninitialised value or leak (definite,
 # indirect or possible) fails the test, and so does an exit status other than
 # the path's own. Changes the kernel's TAI offset and restores the value it
 # found: run as root.
-# Usage: memcheck_test.sh VALGRIND NICMARK LEAPSET TIMEPEEK FAKE_DRIVER FAILING_CLOCK
+# Usage: memcheck_test.sh VALGRIND NICMARK LEAPSET TIMEPEEK FAKE_DRIVER FAILING_CLOCK ORVCHECK
 set -euo pipefail
 valgrind=$1
 nicmark=$2
@@ -12,6 +12,7 @@ leapset=$3
 timepeek=$4
 fake_driver=$5
 failing_clock=$6
+orvcheck=$7
 
 work=$(mktemp -d)
 saved_offset=$("$leapset")
@@ -113,6 +114,14 @@ if [ "$(wc -l <"$work/out")" -lt 4 ]; then
   failures=$((failures + 1))
 fi
 
-echo "memcheck: $runs runs of nicmark, leapset and timepeek: $errors errors," \
+run "orvcheck --bogus" 3 "$orvcheck" --bogus
+echo "0 1 12" >"$work/driver-state"
+# An interface that cannot timestamp and a daemon that never answers: CRITICAL.
+run "orvcheck every check" 2 LD_PRELOAD="$fake_driver" ORVTEST_HWTSTAMP_IF=fakeptp0 \
+  ORVTEST_HWTSTAMP_STATE="$work/driver-state" "$orvcheck" --interface fakeptp0 --interface lo \
+  --monitor=@orvkit-memcheck-absent --timeout 0.5 --format json --textfile "$work/orvkit.prom"
+expect_out "orvcheck every check" "hardware timestamping on: tx on(1), rx ptpv2-event(12)"
+
+echo "memcheck: $runs runs of nicmark, leapset, timepeek and orvcheck: $errors errors," \
   "$leaked bytes leaked, $failures failed"
 exit $((failures > 0))
