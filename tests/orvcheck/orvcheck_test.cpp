@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <regex>
 #include <set>
@@ -35,7 +36,8 @@ using namespace std::chrono;
 using namespace std::chrono_literals;
 using testsupport::ProcessOptions;
 
-constexpr int NOBODY = 65534;
+const std::map<std::string, int> EXIT_STATUS = {
+    {"OK", 0}, {"WARNING", 1}, {"CRITICAL", 2}, {"UNKNOWN", 3}};
 
 std::string Ntp(sys_seconds time) {
   return std::to_string(time.time_since_epoch().count() + 2'208'988'800);
@@ -116,9 +118,11 @@ class Orvcheck : public testing::Test {
 
   ProcessOptions WithFakeDriver(std::vector<std::string> settings) const {
     auto options = testsupport::AsNobody();
-    options.environment = {"LD_PRELOAD=" FAKE_DRIVER_PRELOAD, "ORVTEST_HWTSTAMP_IF=fake0",
-                           "ORVTEST_HWTSTAMP_STATE=" + driver.StatePath()};
-    options.environment.insert(options.environment.end(), settings.begin(), settings.end());
+    // The first of two entries of a name wins: the settings come first.
+    options.environment = std::move(settings);
+    options.environment.insert(options.environment.end(),
+                               {"LD_PRELOAD=" FAKE_DRIVER_PRELOAD, "ORVTEST_HWTSTAMP_IF=fake0",
+                                "ORVTEST_HWTSTAMP_STATE=" + driver.StatePath()});
     return options;
   }
 
@@ -195,6 +199,12 @@ TEST_F(Orvcheck, InterfacesThroughTheFakeDriverAndTheKernel) {
             "UNKNOWN",
             "configuration unreadable: Operation not supported"},
            {"orvnosuch0", "", {}, "CRITICAL", "no such interface"},
+           // Cut to the 15 bytes the kernel reads, it would name another interface.
+           {"orvfakeclock015x",
+            "0 1 12",
+            {"ORVTEST_HWTSTAMP_IF=orvfakeclock015"},
+            "CRITICAL",
+            "name is too long"},
            {"lo",
             "",
             {},
@@ -208,9 +218,15 @@ TEST_F(Orvcheck, InterfacesThroughTheFakeDriverAndTheKernel) {
     const auto outcome = Json({"--interface", c.interface}, WithFakeDriver(c.settings));
     const auto check = Check(outcome, "interface", c.interface);
     EXPECT_EQ(check["state"], c.expected) << c.state;
+    EXPECT_EQ(outcome.status, EXIT_STATUS.at(c.expected));
     EXPECT_NE(check["message"].get<std::string>().find(c.finding), std::string::npos)
         << check["message"];
   }
+  // A known fault outranks a check that cannot tell.
+  EXPECT_EQ(Json({"--interface", "fake0", "--interface", "lo"},
+                 WithFakeDriver({"ORVTEST_HWTSTAMP_READ_ERRNO=95"}))
+                .status,
+            2);
   driver.SetState(0, 1, 12);
   const auto on = Check(Json({"--interface", "fake0"}, WithFakeDriver({})), "interface", "fake0");
   EXPECT_EQ(on["values"]["capabilities"]["phc"], "/dev/ptp0");

@@ -178,6 +178,11 @@ CheckResult CheckInterface(const std::string& name) {
   if (const int error = socket.OpenError()) {
     return Result(name, State::UNKNOWN, "cannot open a socket: " + Reason(error));
   }
+  // The kernel reads only the first IFNAMSIZ - 1 bytes: a longer name would
+  // check another interface.
+  if (name.size() >= IFNAMSIZ) {
+    return Result(name, State::CRITICAL, "no such interface: the name is too long");
+  }
   ethtool_ts_info info{};
   info.cmd = ETHTOOL_GET_TS_INFO;
   if (const int error = socket.Request(name, SIOCETHTOOL, &info)) {
