@@ -40,8 +40,11 @@ set(CPACK_DEBIAN_VEXA_DEV_PACKAGE_NAME libvexa-dev)
 set(CPACK_COMPONENT_VEXA_DEV_DESCRIPTION "libvexa development files: headers, pkg-config, CMake package")
 set(CPACK_COMPONENT_VEXA_DEV_DEPENDS vexa_runtime)
 set(CPACK_DEBIAN_VEXA_DEV_PACKAGE_SECTION libdevel)
-# The public headers use Boost.Asio and GSL.
-set(CPACK_DEBIAN_VEXA_DEV_PACKAGE_DEPENDS "libboost-dev (>= 1.74), libboost-system-dev (>= 1.74), libmsgsl-dev")
+# The public headers use Boost.Asio and GSL, and accept only the Boost that
+# libvexa was built with.
+set(vexa_boost "${Boost_VERSION_MAJOR}.${Boost_VERSION_MINOR}")
+set(CPACK_DEBIAN_VEXA_DEV_PACKAGE_DEPENDS
+    "libboost${vexa_boost}-dev, libboost-system${vexa_boost}-dev, libmsgsl-dev")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME orvkit-tools)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
