@@ -35,14 +35,13 @@ using Liveness = std::weak_ptr<const int>;
 // may destroy the client while the handler is already queued, and a new client
 // may then live at the same address.
 template <typename... Results>
-auto Step(Client* client, Liveness liveness,
-          void (Client::*step)(const error_code&, Results...)) {
-  return [client, liveness = std::move(liveness), step](const error_code& error,
-                                                       Results... results) {
-    if (!liveness.expired() && error != boost::asio::error::operation_aborted) {
-      (client->*step)(error, results...);
-    }
-  };
+auto Step(Client* client, Liveness liveness, void (Client::*step)(const error_code&, Results...)) {
+  return
+      [client, liveness = std::move(liveness), step](const error_code& error, Results... results) {
+        if (!liveness.expired() && error != boost::asio::error::operation_aborted) {
+          (client->*step)(error, results...);
+        }
+      };
 }
 
 // A daemon that is absent or too busy to take the connection now.
@@ -57,9 +56,8 @@ bool TryAgainLater(const error_code& error) {
 std::string_view CheckedSocketPath(std::string_view socketPath) {
   if (!socketPath.empty() && socketPath.front() != '\0' &&
       socketPath.find('\0') != std::string_view::npos) {
-    throw boost::system::system_error(
-        make_error_code(boost::system::errc::invalid_argument),
-        "socket path holds a NUL byte");
+    throw boost::system::system_error(make_error_code(boost::system::errc::invalid_argument),
+                                      "socket path holds a NUL byte");
   }
   return socketPath;
 }

@@ -1,6 +1,6 @@
 // vexawatch: prints every notification of the PTP monitor daemon's client,
 // one line each with the local time and the status value, until SIGINT or
-// SIGTERM.
+// SIGTERM, or until the client has stopped for good.
 #include <daemon_options.hpp>
 #include <frame.hpp>
 #include <vexa/client.hpp>
@@ -8,8 +8,10 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/program_options.hpp>
 
+#include <sys/stat.h>
 #include <sys/time.h>
 
+#include <cerrno>
 #include <csignal>
 #include <ctime>
 #include <exception>
@@ -73,11 +75,29 @@ class Printer : public vexa::StatusNotifier {
     if (!tools::StdoutIntact()) {
       io.stop();
     }
+    // The client does nothing more: a live process watching nothing would
+    // hide that from a service manager.
+    if (message.text.starts_with("Internal fatal error: ")) {
+      clientStopped = true;
+      io.stop();
+    }
   }
+
+  bool ClientStopped() const { return clientStopped; }
 
  private:
   boost::asio::io_context& io;
+  bool clientStopped = false;
 };
+
+// A mistyped path looks just like a daemon that has not started yet: say so.
+void NoteMissingSocket(const std::string& address) {
+  struct stat status {};
+  if (!address.empty() && address.front() != '\0' && ::stat(address.c_str(), &status) != 0 &&
+      errno == ENOENT) {
+    std::cerr << "no socket at " << address << " yet; waiting for the daemon" << std::endl;
+  }
+}
 
 std::optional<vexa::PeerRequirement> RequiredPeer(const po::variables_map& vm) {
   if (vm.count("daemon-uid") == 0) {
@@ -98,14 +118,13 @@ int Watch(const std::string& address, const std::optional<vexa::PeerRequirement>
     } else {
       client.emplace(io, address, printer);
     }
+    NoteMissingSocket(address);
     io.run();
-    // The context runs no more, so the client's steps can never run on it
-    // again: destroying it now is safe.
   } catch (const std::exception& e) {
     std::cerr << "ERROR: " << e.what() << std::endl;
     return 1;
   }
-  return 0;
+  return printer.ClientStopped() ? 1 : 0;
 }
 
 }  // namespace
