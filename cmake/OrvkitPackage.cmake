@@ -3,6 +3,7 @@
 #     DESCRIPTION <one line for pkg-config>
 #     [PC_LIBS <linker flags a user must add>]
 #     [PC_CFLAGS <extra compile flags>]
+#     [PC_VARIABLES <name=value lines for pkg-config --variable>]
 #     [DEPENDENCIES <find_dependency() calls for the CMake package>])
 #
 # Installs a shared library with its soname and development link, its public
@@ -14,7 +15,7 @@
 include(CMakePackageConfigHelpers)
 
 function(orvkit_install_library target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "DESCRIPTION;PC_LIBS;PC_CFLAGS;DEPENDENCIES"
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "DESCRIPTION;PC_LIBS;PC_CFLAGS;PC_VARIABLES;DEPENDENCIES"
                         "HEADERS")
   set_target_properties(${target} PROPERTIES
     VERSION ${PROJECT_VERSION}
@@ -29,7 +30,9 @@ function(orvkit_install_library target)
   if(link_libraries)
     target_link_libraries(${target}_archive PUBLIC ${link_libraries})
   endif()
-  target_include_directories(${target}_archive PUBLIC ${PROJECT_SOURCE_DIR}/lib)
+  # The same headers as the library's users see, generated ones included.
+  target_include_directories(${target}_archive
+                             PUBLIC $<TARGET_PROPERTY:${target},INTERFACE_INCLUDE_DIRECTORIES>)
   set_target_properties(${target} PROPERTIES ORVKIT_ARCHIVE ${target}_archive)
 
   install(TARGETS ${target} EXPORT ${target}Targets
@@ -58,6 +61,7 @@ function(orvkit_install_library target)
   set(PC_DESCRIPTION "${arg_DESCRIPTION}")
   set(PC_LIBS "${arg_PC_LIBS}")
   set(PC_CFLAGS "${arg_PC_CFLAGS}")
+  set(PC_VARIABLES "${arg_PC_VARIABLES}")
   configure_file(${PROJECT_SOURCE_DIR}/cmake/library.pc.in ${CMAKE_CURRENT_BINARY_DIR}/${target}.pc
                  @ONLY)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${target}.pc

@@ -6,16 +6,15 @@
 #include <boost/asio/error.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/system/error_code.hpp>
+#include <boost/system/system_error.hpp>
 
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <memory>
 #include <optional>
 #include <string>
 #include <variant>
-
-// Every completion handler tests for operation_aborted before it calls into
-// the client: a cancelled operation may complete after the client is gone.
 
 namespace vexa {
 
@@ -29,8 +28,38 @@ constexpr Status CLIENT_STATUS = Status::STATUS_1;
 
 using boost::system::error_code;
 
-bool Aborted(const error_code& error) {
-  return error == boost::asio::error::operation_aborted;
+using Liveness = std::weak_ptr<const int>;
+
+// The completion handler of an operation of `client`: runs `step` unless the
+// operation was cancelled or the client was destroyed meanwhile. The program
+// may destroy the client while the handler is already queued, and a new client
+// may then live at the same address.
+template <typename... Results>
+auto Step(Client* client, Liveness liveness, void (Client::*step)(const error_code&, Results...)) {
+  return
+      [client, liveness = std::move(liveness), step](const error_code& error, Results... results) {
+        if (!liveness.expired() && error != boost::asio::error::operation_aborted) {
+          (client->*step)(error, results...);
+        }
+      };
+}
+
+// A daemon that is absent or too busy to take the connection now.
+bool TryAgainLater(const error_code& error) {
+  return error == boost::asio::error::connection_refused ||
+         error == boost::system::errc::no_such_file_or_directory ||
+         error == boost::asio::error::no_buffer_space || error == boost::asio::error::try_again;
+}
+
+// A file-system path ends at its first NUL for the kernel; one further on
+// would silently name another file. Abstract names may hold any byte.
+std::string_view CheckedSocketPath(std::string_view socketPath) {
+  if (!socketPath.empty() && socketPath.front() != '\0' &&
+      socketPath.find('\0') != std::string_view::npos) {
+    throw boost::system::system_error(make_error_code(boost::system::errc::invalid_argument),
+                                      "socket path holds a NUL byte");
+  }
+  return socketPath;
 }
 
 StatusMessage FatalErrorMessage(std::string_view detail) {
@@ -64,7 +93,7 @@ std::optional<std::string> PeerRefusal(int fd, const std::optional<PeerRequireme
 StatusNotifier::~StatusNotifier() = default;
 
 Client::Client(boost::asio::io_context& io, std::string_view socketPath, StatusNotifier& notifier)
-    : socketPath(socketPath),
+    : socketPath(CheckedSocketPath(socketPath)),
       socket(io, boost::asio::generic::seq_packet_protocol(AF_UNIX, 0)),
       notifier(notifier),
       timer(io) {
@@ -73,7 +102,7 @@ Client::Client(boost::asio::io_context& io, std::string_view socketPath, StatusN
 
 Client::Client(boost::asio::io_context& io, std::string_view socketPath, StatusNotifier& notifier,
                PeerRequirement peer)
-    : socketPath(socketPath),
+    : socketPath(CheckedSocketPath(socketPath)),
       socket(io, boost::asio::generic::seq_packet_protocol(AF_UNIX, 0)),
       notifier(notifier),
       timer(io),
@@ -82,21 +111,17 @@ Client::Client(boost::asio::io_context& io, std::string_view socketPath, StatusN
 }
 
 void Client::Connect() {
-  notifier.Notify({CLIENT_STATUS, "Internal: Disconnected"});
+  if (!NotifyAndSurvive({CLIENT_STATUS, "Internal: Disconnected"})) {
+    return;
+  }
   // Throws name_too_long for more than 107 bytes.
   endpoint = boost::asio::local::stream_protocol::endpoint(socketPath);
   // Reopens the socket first if a reconnect path closed it.
-  socket.async_connect(endpoint, [this](const error_code& error) {
-    if (!Aborted(error)) {
-      ConnectCb(error);
-    }
-  });
+  socket.async_connect(endpoint, Step(this, liveness, &Client::ConnectCb));
 }
 
 void Client::ConnectCb(const error_code& error) {
-  if (error == boost::asio::error::connection_refused ||
-      error == boost::system::errc::no_such_file_or_directory) {
-    // Nobody listens yet: try again later.
+  if (TryAgainLater(error)) {
     reconnectPending = true;
     Timeout(TIMEOUT_PERIOD);
   } else if (error.failed()) {
@@ -105,18 +130,16 @@ void Client::ConnectCb(const error_code& error) {
     RefusePeer(*refusal);
   } else {
     reconnectPending = false;
-    notifier.Notify({CLIENT_STATUS, "Connected"});
-    SendSubscribeRequest();
+    connectedAt = std::chrono::steady_clock::now();
+    if (NotifyAndSurvive({CLIENT_STATUS, "Connected"})) {
+      SendSubscribeRequest();
+    }
   }
 }
 
 void Client::SendSubscribeRequest() {
   socket.async_send(boost::asio::buffer(&SUBSCRIBE_REQUEST, 1), 0,
-                    [this](const error_code& error, std::size_t bytes) {
-                      if (!Aborted(error)) {
-                        SendSubcribeRequestCb(error, bytes);
-                      }
-                    });
+                    Step(this, liveness, &Client::SendSubcribeRequestCb));
   subscribeSendPending = true;
   Timeout(TIMEOUT_PERIOD);
 }
@@ -132,11 +155,7 @@ void Client::SendSubcribeRequestCb(const error_code& error, std::size_t /*bytes*
 
 void Client::SendStatusRequest() {
   socket.async_send(boost::asio::buffer(&STATUS_REQUEST, 1), 0,
-                    [this](const error_code& error, std::size_t bytes) {
-                      if (!Aborted(error)) {
-                        SendStatusRequestCb(error, bytes);
-                      }
-                    });
+                    Step(this, liveness, &Client::SendStatusRequestCb));
   statusSendPending = true;
   // Replaces the wait armed for the subscribe send.
   Timeout(TIMEOUT_PERIOD);
@@ -156,11 +175,7 @@ void Client::SendStatusRequestCb(const error_code& error, std::size_t /*bytes*/)
 
 void Client::Receive() {
   socket.async_receive(boost::asio::buffer(receiveBuffer), 0, receiveFlags,
-                       [this](const error_code& error, std::size_t bytes) {
-                         if (!Aborted(error)) {
-                           ReceiveCb(error, bytes);
-                         }
-                       });
+                       Step(this, liveness, &Client::ReceiveCb));
 }
 
 void Client::ReceiveCb(const error_code& error, std::size_t bytes) {
@@ -168,7 +183,16 @@ void Client::ReceiveCb(const error_code& error, std::size_t bytes) {
   if (error == boost::asio::error::connection_reset || error == boost::asio::error::eof ||
       (!error.failed() && bytes == 0)) {
     CloseSocket();
-    Connect();
+    // A daemon that takes connections only to drop them must not be
+    // hammered: the next attempt comes no sooner than a period after this
+    // connection was made.
+    const auto lived = std::chrono::steady_clock::now() - connectedAt;
+    if (lived < TIMEOUT_PERIOD) {
+      reconnectPending = true;
+      Timeout(TIMEOUT_PERIOD - lived);
+    } else {
+      Connect();
+    }
     return;
   }
   if (error.failed()) {
@@ -190,28 +214,26 @@ void Client::ReceiveCb(const error_code& error, std::size_t bytes) {
     // The answer to the request and an event count alike.
     statusReplyPending = false;
     status->text = compat::format("vexad: \"{:s}\"", status->text);
-    notifier.Notify(*status);
+    if (!NotifyAndSurvive(*status)) {
+      return;
+    }
   } else {
     subscribeReplyPending = false;
   }
   Receive();
 }
 
-void Client::Timeout(std::chrono::seconds period) {
+void Client::Timeout(std::chrono::steady_clock::duration period) {
   // Cancels a wait still pending; at most one is ever outstanding.
   timer.expires_after(period);
-  timer.async_wait([this](const error_code& error) {
-    if (!Aborted(error)) {
-      TimeoutCb(error);
-    }
-  });
+  timer.async_wait(Step(this, liveness, &Client::TimeoutCb));
 }
 
 void Client::TimeoutCb(const error_code& error) {
   if (error.failed()) {
     notifier.Notify(InternalFatalErrorMessage("wait", error));
   } else if (reconnectPending) {
-    // The refused socket is still open and is reused.
+    // A refused socket is still open and is reused; a closed one is reopened.
     reconnectPending = false;
     Connect();
   } else if (subscribeSendPending || statusSendPending) {
@@ -239,6 +261,13 @@ void Client::RefusePeer(std::string_view reason) {
   timer.cancel();
   CloseSocket();
   notifier.Notify(FatalErrorMessage(reason));
+}
+
+// The notifier may destroy the client: then nothing of it may be touched.
+bool Client::NotifyAndSurvive(const StatusMessage& message) {
+  const Liveness alive = liveness;
+  notifier.Notify(message);
+  return !alive.expired();
 }
 
 }  // namespace vexa

@@ -1,6 +1,7 @@
 // libvexa: the asynchronous client of the PTP monitor daemon vexad.
 #pragma once
 
+#include <vexa/boost_abi.hpp>
 #include <vexa/protocol.hpp>
 
 #include <boost/asio/generic/seq_packet_protocol.hpp>
@@ -13,6 +14,7 @@
 #include <array>
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,14 +37,23 @@ struct PeerRequirement {
 };
 
 // Connects to the daemon, subscribes, asks once for the status and then hands
-// every message to the notifier; retries and reconnects on its own. All its
-// steps run on the thread that runs `io` (one thread at a time: it takes no
-// lock). It has no stop operation: destroy it once `io` no longer runs it.
+// every message to the notifier; retries and reconnects on its own. A refused
+// or busy daemon (connection refused, no socket file, a full accept queue) is
+// tried again every 2 seconds; a connection that ends within 2 seconds of
+// being made is followed by the next attempt only once those 2 seconds have
+// passed, a longer one at once. All its steps run on the thread that runs `io`
+// (one thread at a time: it takes no lock).
+//
+// It has no stop operation: destroy it. On the thread that runs `io` that is
+// allowed at any moment, inside Notify included (the client then notifies
+// nothing more and none of its steps runs again, also when a new client is
+// built in the same storage); elsewhere only while `io` is not running.
 class VEXA_EXPORT Client {
  public:
   // Notifies "Internal: Disconnected" and starts the first connect before it
   // returns. Throws boost::system::system_error when the socket cannot be
-  // opened, or when `socketPath` is longer than 107 bytes.
+  // opened, when `socketPath` is longer than 107 bytes, or, notifying nothing,
+  // with invalid_argument when a file-system path (no leading NUL) holds a NUL.
   Client(boost::asio::io_context& io, std::string_view socketPath, StatusNotifier& notifier);
   // As above, but a daemon that fails `peer` is refused: the connection is
   // closed, a fatal error "Internal fatal error: untrusted daemon: ..." is
@@ -65,10 +76,11 @@ class VEXA_EXPORT Client {
   void SendStatusRequestCb(const boost::system::error_code& error, std::size_t bytes);
   void Receive();
   void ReceiveCb(const boost::system::error_code& error, std::size_t bytes);
-  void Timeout(std::chrono::seconds period);
+  void Timeout(std::chrono::steady_clock::duration period);
   void TimeoutCb(const boost::system::error_code& error);
   void CloseSocket();
   void RefusePeer(std::string_view reason);
+  bool NotifyAndSurvive(const StatusMessage& message);
 
   std::string socketPath;  // raw bytes; a leading NUL names an abstract socket
   boost::asio::generic::seq_packet_protocol::socket socket;
@@ -84,6 +96,11 @@ class VEXA_EXPORT Client {
   bool statusSendPending : 1 = false;
   bool statusReplyPending : 1 = false;
   std::optional<PeerRequirement> requiredPeer;  // none: any daemon is accepted
+  // When the current connection was made.
+  std::chrono::steady_clock::time_point connectedAt;
+  // Expires with the client: every completion step and every step that
+  // notified checks it before it touches the client again.
+  const std::shared_ptr<const int> liveness = std::make_shared<const int>(0);
 };
 
 }  // namespace vexa

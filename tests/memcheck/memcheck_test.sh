@@ -1,10 +1,12 @@
 #!/bin/bash
-# Runs the main paths of nicmark, leapset and timepeek under valgrind's
-# memcheck. Any invalid access, use of an uninitialised value or leak (definite,
-# indirect or possible) fails the test, and so does an exit status other than
-# the path's own. Changes the kernel's TAI offset and restores the value it
-# found: run as root.
-# Usage: memcheck_test.sh VALGRIND NICMARK LEAPSET TIMEPEEK FAKE_DRIVER FAILING_CLOCK
+# Runs the main paths of nicmark, leapset, timepeek and orvcheck, and the tests
+# that destroy a vexa::Client at any moment, under valgrind's memcheck. Any
+# invalid access, use of an uninitialised value or leak (definite, indirect or
+# possible) fails the test, and so does an exit status other than the path's
+# own. Changes the kernel's TAI offset and restores the value it found: run as
+# root.
+# Usage: memcheck_test.sh VALGRIND NICMARK LEAPSET TIMEPEEK FAKE_DRIVER FAILING_CLOCK ORVCHECK
+#        VEXA_CLIENT_TEST
 set -euo pipefail
 valgrind=$1
 nicmark=$2
@@ -12,6 +14,8 @@ leapset=$3
 timepeek=$4
 fake_driver=$5
 failing_clock=$6
+orvcheck=$7
+vexa_client_test=$8
 
 work=$(mktemp -d)
 saved_offset=$("$leapset")
@@ -97,6 +101,10 @@ run "timepeek --interval abc" 255 "$timepeek" --interval abc
 run "timepeek one row" 0 "$timepeek"
 run "timepeek failed clock" 255 LD_PRELOAD="$failing_clock" FAIL_CLOCKS=1 "$timepeek"
 
+run "vexa::Client destroyed at any moment" 0 "$vexa_client_test" \
+  --gtest_filter='VexaClientDestroyed.*'
+expect_out "vexa::Client destroyed at any moment" "[  PASSED  ] 6 tests."
+
 # An interval run, ended by SIGINT once it has printed three rows.
 "${memcheck[@]}" "$timepeek" --interval 100 >"$work/out" 2>"$work/err" </dev/null &
 pid=$!
@@ -113,6 +121,15 @@ if [ "$(wc -l <"$work/out")" -lt 4 ]; then
   failures=$((failures + 1))
 fi
 
-echo "memcheck: $runs runs of nicmark, leapset and timepeek: $errors errors," \
+run "orvcheck --bogus" 3 "$orvcheck" --bogus
+echo "0 1 12" >"$work/driver-state"
+# An interface that cannot timestamp and a daemon that never answers: CRITICAL.
+run "orvcheck every check" 2 LD_PRELOAD="$fake_driver" ORVTEST_HWTSTAMP_IF=fakeptp0 \
+  ORVTEST_HWTSTAMP_STATE="$work/driver-state" "$orvcheck" --interface fakeptp0 --interface lo \
+  --monitor=@orvkit-memcheck-absent --timeout 0.5 --format json --textfile "$work/orvkit.prom"
+expect_out "orvcheck every check" "hardware timestamping on: tx on(1), rx ptpv2-event(12)"
+
+echo "memcheck: $runs runs of nicmark, leapset, timepeek, orvcheck and vexa_client_test:" \
+  "$errors errors," \
   "$leaked bytes leaked, $failures failed"
 exit $((failures > 0))

@@ -20,6 +20,10 @@ class DriverFiles {
       throw std::runtime_error("mkdtemp failed");
     }
     dir = pattern;
+    // Programs under test may run as nobody, and the driver in them reads here.
+    std::filesystem::permissions(
+        dir, std::filesystem::perms::others_read | std::filesystem::perms::others_exec,
+        std::filesystem::perm_options::add);
     SetState(0, 0, 0);
   }
   DriverFiles(const DriverFiles&) = delete;

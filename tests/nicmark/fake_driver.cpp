@@ -1,8 +1,13 @@
 // Stands in, through LD_PRELOAD, for a network driver with hardware
 // timestamping, which no interface of a test machine has. It answers
-// SIOCGHWTSTAMP and SIOCSHWTSTAMP for one interface name and hands every other
-// request to the real ioctl. Driven by the environment, read on every call:
+// SIOCGHWTSTAMP, SIOCSHWTSTAMP and SIOCETHTOOL's ETHTOOL_GET_TS_INFO for one
+// interface name and hands every other request to the real ioctl. Driven by
+// the environment, read on every call:
 //   ORVTEST_HWTSTAMP_IF           the interface it answers for
+//   ORVTEST_TS_INFO               "so_timestamping phc_index tx_types rx_filters"
+//                                 that ETHTOOL_GET_TS_INFO reports (default: a
+//                                 hardware clock /dev/ptp0, TX off and on, RX
+//                                 none, all and ptpv2-event)
 //   ORVTEST_HWTSTAMP_STATE        file with "flags tx_type rx_filter" in force
 //   ORVTEST_HWTSTAMP_READ_ERRNO   SIOCGHWTSTAMP fails with this error number
 //   ORVTEST_HWTSTAMP_WRITE_ERRNO  SIOCSHWTSTAMP fails with this error number
@@ -10,6 +15,7 @@
 //   ORVTEST_HWTSTAMP_LOG          file that gets one line per request answered
 //   ORVTEST_SOCKET_ERRNO          socket() fails with this error number
 #include <dlfcn.h>
+#include <linux/ethtool.h>
 #include <linux/net_tstamp.h>
 #include <linux/sockios.h>
 #include <net/if.h>
@@ -18,6 +24,7 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -119,6 +126,26 @@ int WriteConfig(int fd, ifreq& interface) {
   return 0;
 }
 
+int ReadTsInfo(ifreq& interface) {
+  auto& info = *reinterpret_cast<ethtool_ts_info*>(interface.ifr_data);
+  info.so_timestamping = SOF_TIMESTAMPING_TX_HARDWARE | SOF_TIMESTAMPING_TX_SOFTWARE |
+                         SOF_TIMESTAMPING_RX_HARDWARE | SOF_TIMESTAMPING_RX_SOFTWARE |
+                         SOF_TIMESTAMPING_SOFTWARE | SOF_TIMESTAMPING_RAW_HARDWARE;
+  info.phc_index = 0;
+  info.tx_types = (1u << HWTSTAMP_TX_OFF) | (1u << HWTSTAMP_TX_ON);
+  info.rx_filters = (1u << HWTSTAMP_FILTER_NONE) | (1u << HWTSTAMP_FILTER_ALL) |
+                    (1u << HWTSTAMP_FILTER_PTP_V2_EVENT);
+  if (const char* text = std::getenv("ORVTEST_TS_INFO")) {
+    std::sscanf(text, "%u %d %u %u", &info.so_timestamping, &info.phc_index, &info.tx_types,
+                &info.rx_filters);
+  }
+  return 0;
+}
+
+bool IsTsInfoRequest(const ifreq& interface) {
+  return *reinterpret_cast<const std::uint32_t*>(interface.ifr_data) == ETHTOOL_GET_TS_INFO;
+}
+
 }  // namespace
 
 extern "C" {
@@ -132,6 +159,12 @@ FAKE_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept {
     auto& interface = *static_cast<ifreq*>(argument);
     if (IsFakeInterface(interface)) {
       return request == SIOCGHWTSTAMP ? ReadConfig(fd, interface) : WriteConfig(fd, interface);
+    }
+  }
+  if (request == SIOCETHTOOL) {
+    auto& interface = *static_cast<ifreq*>(argument);
+    if (IsFakeInterface(interface) && IsTsInfoRequest(interface)) {
+      return ReadTsInfo(interface);
     }
   }
   static const auto real = Next<int (*)(int, unsigned long, ...)>("ioctl");

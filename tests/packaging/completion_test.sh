@@ -48,10 +48,14 @@ expect "--help --interval --version -h" timepeek -
 expect "" timepeek --interval ""
 expect "--socket" vexawatch --s
 expect "/dev/null" vexawatch --socket /dev/nul
+expect "--format" orvcheck --fo
+expect "json" orvcheck --format j
+expect "" orvcheck --timeout ""
 
-# Every interface the kernel lists is offered for nicmark.
+# Every interface the kernel lists is offered for nicmark and orvcheck.
 interfaces=$(ls /sys/class/net | sort | tr '\n' ' ' | sed 's/ $//')
 expect "$interfaces" nicmark ""
+expect "$interfaces" orvcheck --interface ""
 
 [ $failures -eq 0 ] && echo "completion: all cases pass"
 exit $((failures > 0))

@@ -77,6 +77,13 @@ status=0
 /usr/bin/vexawatch --version
 grep -qx "ExecStart=/usr/sbin/leapset --init" /lib/systemd/system/leapset-init.service
 [ -f /usr/share/man/man8/leapset.8.gz ] && [ -f /usr/share/bash-completion/completions/nicmark ]
+/usr/bin/orvcheck --version
+[ -f /lib/systemd/system/orvcheck-textfile.timer ] && [ -f /usr/share/man/man1/orvcheck.1.gz ]
+# Shipped, not enabled.
+if compgen -G "/etc/systemd/system/*/orvcheck-textfile.*" >/dev/null; then
+  echo "FAIL: the textfile service or timer is enabled on install" >&2
+  exit 1
+fi
 
 echo "== development packages"
 cmake -S "$source/tests/install/consumer" -B "$work/cmake" -G Ninja >/dev/null

@@ -1,6 +1,6 @@
 #!/bin/bash
-# Installs the programs into a temporary prefix and checks the boot unit there:
-# it runs the installed leapset, stays inside the prefix and passes systemd's
+# Installs the programs into a temporary prefix and checks the units there:
+# they run the installed programs, stay inside the prefix and pass systemd's
 # own verification.
 # Usage: unit_test.sh BUILD_DIR
 set -euo pipefail
@@ -20,6 +20,12 @@ for line in TimeoutStartSec=30 ConditionCapability=CAP_SYS_TIME \
   "Before=time-sync.target sysinit.target shutdown.target"; do
   grep -qx "$line" "$unit" || { echo "FAIL: the unit lacks $line" >&2; exit 1; }
 done
-# The unit's Documentation= names leapset(8), which must be installed too.
-MANPATH=$prefix/share/man systemd-analyze verify "$unit"
-echo "unit verified: $unit"
+textfile=$prefix/lib/systemd/system/orvcheck-textfile.service
+grep -q "^ExecStart=$prefix/bin/orvcheck --textfile " "$textfile" || {
+  echo "FAIL: ExecStart does not name the installed orvcheck" >&2
+  exit 1
+}
+# Documentation= names man pages, which must be installed too.
+MANPATH=$prefix/share/man systemd-analyze verify "$unit" "$textfile" \
+  "$prefix/lib/systemd/system/orvcheck-textfile.timer"
+echo "units verified: $unit $textfile and its timer"

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <set>
@@ -20,6 +21,8 @@ constexpr std::string_view FATAL = "Internal fatal error: ";
 constexpr std::string_view VEXAD_OPEN = "vexad: \"";
 constexpr std::string_view VEXAD_CLOSE = "\"";
 constexpr auto CLIENT_STATUS = vexa::Status{1};
+// The client's period, less a margin for the clock readings around it.
+constexpr auto RECONNECT_PACE = std::chrono::milliseconds(1900);
 
 // Every fatal error that a daemon can cause by what it sends and by when it
 // hangs up.
@@ -102,6 +105,10 @@ void RunChecker::FromClient(const vexa::StatusMessage& message) {
     state = State::DISCONNECTED;
   } else if (text == CONNECTED) {
     Require(state == State::DISCONNECTED, "\"Connected\" without a connect before it", message);
+    const auto now = vexatest::Clock::now();
+    Require(connects == 0 || now - connectedAt >= RECONNECT_PACE,
+            "reconnected less than a period after the connection was made", message);
+    connectedAt = now;
     ++connects;
     state = State::CONNECTED;
   } else if (StartsWith(text, FATAL)) {

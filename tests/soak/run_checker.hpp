@@ -40,6 +40,7 @@ class RunChecker {
   State state = State::START;
   std::string fatalDetail;
   int connects = 0;
+  vexatest::Clock::time_point connectedAt;    // of the newest connection
   std::vector<vexa::StatusMessage> passedOn;  // status and the daemon's own text
   std::vector<vexatest::Packet> sent;         // by every daemon of the run
   std::vector<std::string> violations;

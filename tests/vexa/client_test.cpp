@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 #include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 
 #include <stdlib.h>
@@ -22,6 +23,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <stdexcept>
 #include <string>
@@ -40,6 +42,7 @@ namespace {
 using namespace std::chrono_literals;
 using vexatest::Clock;
 using vexatest::Conduct;
+using vexatest::FullBacklog;
 using vexatest::Packet;
 using vexatest::StatusPacket;
 using vexatest::TestDaemon;
@@ -89,6 +92,9 @@ class Recorder : public vexa::StatusNotifier {
  public:
   void Notify(const vexa::StatusMessage& message) override {
     seen.push_back({message, Clock::now()});
+    if (then) {
+      then(message);
+    }
   }
 
   std::vector<vexa::StatusMessage> Messages() const {
@@ -111,6 +117,8 @@ class Recorder : public vexa::StatusNotifier {
   }
 
   std::vector<Notification> seen;
+  // Runs after each notification was recorded.
+  std::function<void(const vexa::StatusMessage&)> then;
 };
 
 // Runs `io` on this thread until `done` holds or `limit` passes.
@@ -208,10 +216,12 @@ TEST_F(VexaClient, NormalStartPassesAnswerAndEventsThrough) {
   EXPECT_EQ(daemon.Connections(), 1);
 }
 
+// A connection that lived longer than the period.
 TEST_F(VexaClient, DaemonClosingIsReconnectedAtOnce) {
   TestDaemon daemon(UniqueAbstractName());
   vexa::Client client(io, daemon.Address(), recorder);
   ASSERT_TRUE(RunUntilSeen(3));
+  io.run_for(PERIOD_MAX - AT_ONCE);
 
   const auto closed = Clock::now();
   daemon.Close();
@@ -223,8 +233,10 @@ TEST_F(VexaClient, DaemonClosingIsReconnectedAtOnce) {
   EXPECT_EQ(RequestsOn(daemon, 2), BOTH_REQUESTS);
 }
 
-// Closing with the requests unread resets the client's connection.
-TEST_F(VexaClient, ResetWhileAwaitingAnswersIsReconnectedAtOnce) {
+// Closing with the requests unread resets the client's connection. A daemon
+// that drops connections at once must not draw a reconnect storm: the next
+// attempt waits until one period after the connection was made.
+TEST_F(VexaClient, ResetWhileAwaitingAnswersIsReconnectedOnePeriodAfterConnecting) {
   TestDaemon daemon(UniqueAbstractName());
   Conduct deaf;
   deaf.read = false;
@@ -234,23 +246,30 @@ TEST_F(VexaClient, ResetWhileAwaitingAnswersIsReconnectedAtOnce) {
   io.poll();  // both sends complete; the receive is outstanding
   ASSERT_TRUE(WaitFor([&] { return daemon.Connections() == 1; }));
 
-  const auto closed = Clock::now();
   daemon.Close();
   ASSERT_TRUE(RunUntilSeen(5));
 
   EXPECT_EQ(recorder.Messages(),
             (std::vector{DISCONNECTED, CONNECTED, DISCONNECTED, CONNECTED, OK}));
-  EXPECT_LT(recorder.When(DISCONNECTED, 2) - closed, AT_ONCE);
+  const auto wait = recorder.When(DISCONNECTED, 2) - recorder.When(CONNECTED);
+  EXPECT_GE(wait, PERIOD_MIN);
+  EXPECT_LE(wait, PERIOD_MAX);
   EXPECT_EQ(RequestsOn(daemon, 1), std::vector<Packet>{});
   EXPECT_EQ(RequestsOn(daemon, 2), BOTH_REQUESTS);
 }
 
-class VexaClientRetry : public VexaClient, public ::testing::WithParamInterface<bool> {};
+class VexaClientRetry : public VexaClient, public ::testing::WithParamInterface<std::string> {};
 
-// Refused on an abstract name, no such file on a path: retried every period.
+// Refused on an abstract name, no such file on a path, a full accept queue
+// (try again): retried every period.
 TEST_P(VexaClientRetry, RetriesEveryPeriodUntilTheDaemonListens) {
   ScratchDir dir;
-  const std::string address = GetParam() ? UniqueAbstractName() : dir.path + "/vexad.sock";
+  const std::string address =
+      GetParam() == "MissingFile" ? dir.path + "/vexad.sock" : UniqueAbstractName();
+  std::optional<FullBacklog> busy;
+  if (GetParam() == "FullBacklog") {
+    busy.emplace(address);
+  }
   vexa::Client client(io, address, recorder);
   ASSERT_TRUE(RunUntilSeen(3, 6s));
   EXPECT_EQ(recorder.Messages(), (std::vector{DISCONNECTED, DISCONNECTED, DISCONNECTED}));
@@ -260,14 +279,16 @@ TEST_P(VexaClientRetry, RetriesEveryPeriodUntilTheDaemonListens) {
     EXPECT_LE(gap, PERIOD_MAX);
   }
 
+  busy.reset();
   TestDaemon daemon(address);
   ASSERT_TRUE(RunUntilSeen(6, 4s));
   EXPECT_EQ(recorder.Messages(),
             (std::vector{DISCONNECTED, DISCONNECTED, DISCONNECTED, DISCONNECTED, CONNECTED, OK}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Address, VexaClientRetry, ::testing::Values(true, false),
-                         [](const auto& info) { return info.param ? "Abstract" : "MissingFile"; });
+INSTANTIATE_TEST_SUITE_P(Address, VexaClientRetry,
+                         ::testing::Values("Abstract", "MissingFile", "FullBacklog"),
+                         [](const auto& info) { return info.param; });
 
 struct Withheld {
   const char* name;
@@ -497,6 +518,25 @@ TEST_F(VexaClient, PathOf108BytesFailsTheConstructorAfterTheFirstNotification) {
   EXPECT_EQ(recorder.Messages(), std::vector{DISCONNECTED});
 }
 
+// The kernel would cut a file-system path at the NUL and reach another file.
+TEST_F(VexaClient, NulInAPathFailsTheConstructorButNotInAnAbstractName) {
+  ScratchDir dir;
+  TestDaemon cut(dir.path + "/vexad");
+  try {
+    vexa::Client client(io, cut.Address() + std::string(1, '\0') + ".sock", recorder);
+    ADD_FAILURE() << "constructor returned";
+  } catch (const boost::system::system_error& error) {
+    EXPECT_EQ(error.code(), boost::system::errc::invalid_argument);
+  }
+  EXPECT_EQ(recorder.Messages(), std::vector<vexa::StatusMessage>{});
+
+  TestDaemon daemon(UniqueAbstractName() + std::string(1, '\0') + "x");
+  vexa::Client client(io, daemon.Address(), recorder);
+  ASSERT_TRUE(RunUntilSeen(3));
+  EXPECT_EQ(recorder.Messages(), (std::vector{DISCONNECTED, CONNECTED, OK}));
+  EXPECT_EQ(cut.Connections(), 0);
+}
+
 // A socket file that nobody may write to, connected to by a client run as nobody.
 TEST(VexaClientProcess, PermissionDeniedIsFatal) {
   ScratchDir dir;
@@ -613,6 +653,60 @@ TEST_F(VexaClientDestroyed, InSteadyState) {
   auto client = std::make_unique<vexa::Client>(io, daemon.Address(), recorder);
   ASSERT_TRUE(RunUntilSeen(3));
   DestroyAndRun(client);
+}
+
+// The `nth` notification destroys the client: "Connected", the daemon's
+// status, the "Internal: Disconnected" of a reconnect.
+TEST_F(VexaClientDestroyed, InsideNotify) {
+  for (const std::size_t nth : {2, 3, 4}) {
+    TestDaemon daemon(UniqueAbstractName());
+    std::unique_ptr<vexa::Client> client;
+    recorder.seen.clear();
+    recorder.then = [&](const vexa::StatusMessage&) {
+      if (recorder.seen.size() == nth) {
+        client.reset();
+      }
+    };
+    io.restart();
+    client = std::make_unique<vexa::Client>(io, daemon.Address(), recorder);
+    if (nth == 4) {
+      ASSERT_TRUE(RunUntilSeen(3));
+      daemon.Close();
+    }
+    EXPECT_TRUE(RunOut(io, 5s));
+    EXPECT_EQ(recorder.seen.size(), nth);
+    EXPECT_EQ(client, nullptr);
+  }
+}
+
+// The handler that destroys the client is queued before the receive that
+// completed at once on a packet already waiting.
+TEST_F(VexaClientDestroyed, ByAHandlerQueuedAheadOfItsStep) {
+  TestDaemon daemon(UniqueAbstractName());
+  daemon.SetConduct(1, WithoutStatusReply());
+  auto client = std::make_unique<vexa::Client>(io, daemon.Address(), recorder);
+  ASSERT_TRUE(RunUntilRequests(daemon, 2));
+  io.poll();  // the subscribe reply is in; a receive is outstanding
+  ASSERT_TRUE(daemon.Send(StatusPacket(0x04, 2, "first")));
+  ASSERT_TRUE(daemon.Send(StatusPacket(0x04, 2, "second")));
+  recorder.then = [&](const vexa::StatusMessage&) {
+    boost::asio::post(io, [&] { client.reset(); });
+  };
+  EXPECT_TRUE(RunOut(io, 5s));
+  EXPECT_EQ(recorder.Messages(), (std::vector{DISCONNECTED, CONNECTED, Vexad(2, "first")}));
+}
+
+// The first connect completes while the client is built; the client is
+// destroyed before the context runs, and a new one is built in its place.
+TEST_F(VexaClientDestroyed, BeforeTheContextRunsAndReplaced) {
+  TestDaemon daemon(UniqueAbstractName());
+  std::optional<vexa::Client> client;
+  client.emplace(io, daemon.Address(), recorder);
+  client.emplace(io, daemon.Address(), recorder);
+  ASSERT_TRUE(RunUntilSeen(4));
+  io.run_for(100ms);
+  EXPECT_EQ(recorder.Messages(), (std::vector{DISCONNECTED, DISCONNECTED, CONNECTED, OK}));
+  EXPECT_EQ(daemon.Requests().size(), 2u);
 }
 
 }  // namespace

@@ -27,7 +27,7 @@ constexpr unsigned char SUBSCRIBE_REPLY = 0x03;
   throw std::system_error(errno, std::generic_category(), what);
 }
 
-int Listen(const std::string& address) {
+int Listen(const std::string& address, int backlog) {
   sockaddr_un name{};
   if (address.size() > sizeof name.sun_path) {
     throw std::length_error("socket address too long");
@@ -39,7 +39,8 @@ int Listen(const std::string& address) {
     ThrowErrno("socket");
   }
   const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address.size());
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&name), length) != 0 || ::listen(fd, 8) != 0) {
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&name), length) != 0 ||
+      ::listen(fd, backlog) != 0) {
     const int saved = errno;
     ::close(fd);
     errno = saved;
@@ -59,8 +60,35 @@ Packet StatusPacket(unsigned char type, unsigned char status, std::string_view t
   return packet;
 }
 
+FullBacklog::FullBacklog(const std::string& abstractName) : listener(Listen(abstractName, 0)) {
+  sockaddr_un name{};
+  name.sun_family = AF_UNIX;
+  std::memcpy(name.sun_path, abstractName.data(), abstractName.size());
+  const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + abstractName.size());
+  while (waiting.size() < 64) {
+    waiting.push_back(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (waiting.back() < 0) {
+      ThrowErrno("socket");
+    }
+    if (::connect(waiting.back(), reinterpret_cast<const sockaddr*>(&name), length) != 0) {
+      if (errno == EAGAIN) {
+        return;
+      }
+      ThrowErrno("connect");
+    }
+  }
+  throw std::runtime_error("the accept queue never filled");
+}
+
+FullBacklog::~FullBacklog() {
+  for (const int fd : waiting) {
+    ::close(fd);
+  }
+  ::close(listener);
+}
+
 TestDaemon::TestDaemon(std::string address) : address(std::move(address)) {
-  listener = Listen(this->address);
+  listener = Listen(this->address, 8);
   wake = ::eventfd(0, EFD_CLOEXEC);
   if (wake < 0) {
     ThrowErrno("eventfd");

@@ -48,6 +48,20 @@ struct Log {
   std::vector<int> hangups;        // connections the client closed
 };
 
+// A daemon too busy to take more connections: it listens on an abstract name
+// but never accepts, and its queue of waiting connections is full.
+class FullBacklog {
+ public:
+  explicit FullBacklog(const std::string& abstractName);
+  FullBacklog(const FullBacklog&) = delete;
+  FullBacklog& operator=(const FullBacklog&) = delete;
+  ~FullBacklog();
+
+ private:
+  int listener;
+  std::vector<int> waiting;
+};
+
 class TestDaemon {
  public:
   // Listens on `address`; a leading NUL byte makes it an abstract name, else

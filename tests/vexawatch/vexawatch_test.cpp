@@ -74,26 +74,30 @@ TEST(Vexawatch, PrintsEveryNotificationUntilSigterm) {
                                 "status=0 vexad: \"ok\"", "status=2 vexad: \"line\\x0Abreak\""}));
 }
 
-// The test daemon runs as root, the user of this test.
+// The test daemon runs as root, the user of this test. Refused, the client
+// stops for good, and so does vexawatch.
 TEST(Vexawatch, DaemonUserIdAcceptedOrRefused) {
   const auto name = UniqueName("trust");
   vexatest::TestDaemon daemon(std::string(1, '\0') + name);
   struct Case {
     const char* uid;
+    int status;
     std::vector<std::string> notifications;
   };
   for (const auto& c : std::vector<Case>{
            {"0",
+            0,
             {"status=1 Internal: Disconnected", "status=1 Connected", "status=0 vexad: \"ok\""}},
            {"65534",
+            1,
             {"status=1 Internal: Disconnected",
              "status=1 Internal fatal error: untrusted daemon: peer uid 0, expected 65534"}}}) {
     testsupport::Process watch({VEXAWATCH_PATH, "--socket", "@" + name, "--daemon-uid", c.uid},
                                InUtc());
     watch.WaitForOutput(c.notifications.back() + "\n", WAIT_MS);
-    watch.Signal(SIGTERM);
+    watch.Signal(SIGTERM);  // too late for the refused one, which ends by itself
     const auto result = watch.Wait();
-    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.status, c.status);
     EXPECT_EQ(Notifications(result.out), c.notifications) << c.uid;
   }
 }
@@ -104,6 +108,7 @@ TEST(Vexawatch, WaitsForAnAbsentDaemonUntilSigint) {
   watch.Signal(SIGINT);
   const auto result = watch.Wait();
   EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.err, "no socket at /nonexistent/vexad.sock yet; waiting for the daemon\n");
   EXPECT_EQ(Notifications(result.out), std::vector<std::string>{"status=1 Internal: Disconnected"});
 }
 
@@ -137,8 +142,15 @@ TEST(Vexawatch, FailuresEndWithStatusOne) {
   // Nobody reads the notifications: stop instead of waiting for ever.
   const auto full = testsupport::Run({VEXAWATCH_PATH, "--socket", "/nonexistent/vexad.sock"},
                                      testsupport::StdoutTo("/dev/full"));
-  EXPECT_EQ(full.err, "ERROR: writing to standard output failed: No space left on device\n");
+  EXPECT_EQ(Lines(full.err).back(),
+            "ERROR: writing to standard output failed: No space left on device");
   EXPECT_EQ(full.status, 1);
+  // The client stops for good on an address that cannot be connected to.
+  const auto empty = testsupport::Run({VEXAWATCH_PATH, "--socket", ""}, InUtc());
+  EXPECT_EQ(empty.status, 1);
+  EXPECT_EQ(Notifications(empty.out),
+            (std::vector<std::string>{"status=1 Internal: Disconnected",
+                                      "status=1 Internal fatal error: connect: Invalid argument"}));
 }
 
 }  // namespace

@@ -72,9 +72,18 @@ StdoutBuffer stdoutBuffer;
 
 std::optional<int> ParseCommandLine(int argc, const char* const argv[],
                                     const po::options_description& options, std::string_view usage,
-                                    po::variables_map& vm) {
+                                    po::variables_map& vm, StrayWords strayWords) {
   try {
-    po::store(po::parse_command_line(argc, argv, options), vm);
+    if (strayWords == STRAY_WORDS_REJECTED) {
+      // With no positional option declared, the parser refuses every word.
+      po::store(po::command_line_parser(argc, argv)
+                    .options(options)
+                    .positional(po::positional_options_description())
+                    .run(),
+                vm);
+    } else {
+      po::store(po::parse_command_line(argc, argv, options), vm);
+    }
   } catch (const po::error& e) {
     // Every parse error, not only an unknown option, ends the run this way.
     std::cerr << "ERROR: " << e.what() << "\n\n" << options << std::endl;
@@ -96,13 +105,13 @@ bool StdoutIntact() {
   return static_cast<bool>(std::cout.flush());
 }
 
-int Finish(int status) {
+int Finish(int status, int failureStatus) {
   if (StdoutIntact()) {
     return status;
   }
   std::cerr << "ERROR: writing to standard output failed: "
             << std::strerror(stdoutBuffer.WriteError()) << std::endl;
-  return 1;
+  return failureStatus;
 }
 
 }  // namespace tools

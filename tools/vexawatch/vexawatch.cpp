@@ -1,17 +1,18 @@
 // vexawatch: prints every notification of the PTP monitor daemon's client,
 // one line each with the local time and the status value, until SIGINT or
-// SIGTERM.
+// SIGTERM, or until the client has stopped for good.
+#include <daemon_options.hpp>
 #include <frame.hpp>
 #include <vexa/client.hpp>
 
 #include <boost/asio/signal_set.hpp>
 #include <boost/program_options.hpp>
 
+#include <sys/stat.h>
 #include <sys/time.h>
 
-#include <charconv>
+#include <cerrno>
 #include <csignal>
-#include <cstdint>
 #include <ctime>
 #include <exception>
 #include <iostream>
@@ -27,24 +28,6 @@ namespace {
 constexpr std::string_view USAGE =
     "Print the PTP monitor daemon's status notifications until interrupted";
 
-// A user id as typed: decimal digits only, so that "-1" is rejected rather
-// than wrapped round to the largest id.
-struct UserId {
-  uid_t value;
-};
-
-void validate(boost::any& result, const std::vector<std::string>& values, UserId*, int) {
-  po::validators::check_first_occurrence(result);
-  const std::string& text = po::validators::get_single_string(values);
-  std::uint32_t id = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), id);
-  if (text.empty() || error != std::errc{} || end != text.data() + text.size() ||
-      id == static_cast<std::uint32_t>(-1)) {
-    throw po::invalid_option_value(text);
-  }
-  result = UserId{id};
-}
-
 po::options_description DescribeOptions() {
   po::options_description options("Options");
   // clang-format off
@@ -53,21 +36,16 @@ po::options_description DescribeOptions() {
       ("version", "Print version and exit")
       ("socket", po::value<std::string>(),
        "daemon socket, @NAME for abstract (default @orvmon)")
-      ("daemon-uid", po::value<UserId>(), "accept only a daemon run by this user id");
+      ("daemon-uid", po::value<tools::UserId>(), "accept only a daemon run by this user id");
   // clang-format on
   return options;
 }
 
-// "@name" on the command line stands for the abstract name NUL + "name".
 std::string SocketAddress(const po::variables_map& vm) {
   if (vm.count("socket") == 0) {
     return std::string(vexa::DEFAULT_SOCKET_PATH);
   }
-  std::string address = vm["socket"].as<std::string>();
-  if (!address.empty() && address.front() == '@') {
-    address.front() = '\0';
-  }
-  return address;
+  return tools::DaemonAddress(vm["socket"].as<std::string>());
 }
 
 // "2026-12-08T14:50:01.123+0000": local time to the millisecond.
@@ -86,45 +64,46 @@ std::string LocalTimestamp() {
   return line;
 }
 
-// The daemon's text may hold any byte; escape the control ones so that each
-// notification stays on one line.
-std::string OneLine(const std::string& text) {
-  std::string line;
-  line.reserve(text.size());
-  for (const unsigned char byte : text) {
-    if (byte < 0x20 || byte == 0x7F || byte == '\\') {
-      char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-      line += escaped;
-    } else {
-      line += static_cast<char>(byte);
-    }
-  }
-  return line;
-}
-
 class Printer : public vexa::StatusNotifier {
  public:
   explicit Printer(boost::asio::io_context& io) : io(io) {}
 
   void Notify(const vexa::StatusMessage& message) override {
     std::cout << LocalTimestamp() << " status=" << static_cast<unsigned>(message.status) << ' '
-              << OneLine(message.text) << std::endl;
+              << tools::OneLine(message.text) << std::endl;
     // Nobody reads what follows: stop, and let Finish report it.
     if (!tools::StdoutIntact()) {
       io.stop();
     }
+    // The client does nothing more: a live process watching nothing would
+    // hide that from a service manager.
+    if (message.text.starts_with("Internal fatal error: ")) {
+      clientStopped = true;
+      io.stop();
+    }
   }
+
+  bool ClientStopped() const { return clientStopped; }
 
  private:
   boost::asio::io_context& io;
+  bool clientStopped = false;
 };
+
+// A mistyped path looks just like a daemon that has not started yet: say so.
+void NoteMissingSocket(const std::string& address) {
+  struct stat status {};
+  if (!address.empty() && address.front() != '\0' && ::stat(address.c_str(), &status) != 0 &&
+      errno == ENOENT) {
+    std::cerr << "no socket at " << address << " yet; waiting for the daemon" << std::endl;
+  }
+}
 
 std::optional<vexa::PeerRequirement> RequiredPeer(const po::variables_map& vm) {
   if (vm.count("daemon-uid") == 0) {
     return std::nullopt;
   }
-  return vexa::PeerRequirement{vm["daemon-uid"].as<UserId>().value};
+  return vexa::PeerRequirement{vm["daemon-uid"].as<tools::UserId>().value};
 }
 
 int Watch(const std::string& address, const std::optional<vexa::PeerRequirement>& peer) {
@@ -139,14 +118,13 @@ int Watch(const std::string& address, const std::optional<vexa::PeerRequirement>
     } else {
       client.emplace(io, address, printer);
     }
+    NoteMissingSocket(address);
     io.run();
-    // The context runs no more, so the client's steps can never run on it
-    // again: destroying it now is safe.
   } catch (const std::exception& e) {
     std::cerr << "ERROR: " << e.what() << std::endl;
     return 1;
   }
-  return 0;
+  return printer.ClientStopped() ? 1 : 0;
 }
 
 }  // namespace

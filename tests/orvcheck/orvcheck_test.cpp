@@ -1,0 +1,391 @@
+// orvcheck as a monitoring system runs it: as nobody, against the real kernel,
+// the fake timestamping driver, the test daemon, promtool and node_exporter.
+#include <calendar.hpp>
+#include <driver_files.hpp>
+#include <process.hpp>
+#include <tai_offset_guard.hpp>
+#include <test_daemon.hpp>
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <nlohmann/json.hpp>
+
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono;
+using namespace std::chrono_literals;
+using testsupport::ProcessOptions;
+
+const std::map<std::string, int> EXIT_STATUS = {
+    {"OK", 0}, {"WARNING", 1}, {"CRITICAL", 2}, {"UNKNOWN", 3}};
+
+std::string Ntp(sys_seconds time) {
+  return std::to_string(time.time_since_epoch().count() + 2'208'988'800);
+}
+
+// A leap-second list in the shipped form, expiring at `expires`, whose "#h"
+// line is right or, with `hash` false, wrong in its last word.
+std::string LeapList(sys_seconds expires, bool hash = true) {
+  const auto updated = floor<days>(system_clock::now()) - days{30};
+  std::string digits = Ntp(updated) + Ntp(expires);
+  std::string list = "#$\t" + Ntp(updated) + "\n#@\t" + Ntp(expires) + "\n2272060800\t10\n";
+  digits += "227206080010";
+  int value = 10;
+  for (const auto date : leapset::BuiltinLeapSecondDates()) {
+    list += Ntp(date) + "\t" + std::to_string(++value) + "\n";
+    digits += Ntp(date) + std::to_string(value);
+  }
+  unsigned char sha1[EVP_MAX_MD_SIZE];
+  unsigned length = 0;
+  EVP_Digest(digits.data(), digits.size(), sha1, &length, EVP_sha1(), nullptr);
+  sha1[19] ^= hash ? 0 : 1;
+  list += "#h\t";
+  for (unsigned i = 0; i < 20; ++i) {
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02x", sha1[i]);
+    list += (i > 0 && i % 4 == 0 ? " " : "") + std::string(hex);
+  }
+  return list + "\n";
+}
+
+const sys_seconds IN_A_YEAR = floor<seconds>(system_clock::now()) + days{365};
+
+struct Outcome {
+  int status;
+  nlohmann::json report;
+};
+
+// Every run reads the kernel's offset: the fixture holds it at the calendar
+// value, with a list valid for a year, so that each case shows only its own
+// finding.
+class Orvcheck : public testing::Test {
+ protected:
+  Orvcheck() {
+    fs::create_directories(dir);
+    fs::permissions(dir, fs::perms::all);
+    WriteList(LeapList(IN_A_YEAR));
+    orv::SetTaiOffset(37s);
+  }
+  ~Orvcheck() override { fs::remove_all(dir); }
+
+  void WriteList(const std::string& content) { std::ofstream(list) << content; }
+
+  testsupport::ProcessResult Run(std::vector<std::string> arguments,
+                                 ProcessOptions options = testsupport::AsNobody()) {
+    arguments.insert(arguments.begin(), {ORVCHECK_PATH, "--leap-seconds-list", list});
+    return testsupport::Run(arguments, options);
+  }
+
+  Outcome Json(std::vector<std::string> arguments,
+               ProcessOptions options = testsupport::AsNobody()) {
+    arguments.insert(arguments.end(), {"--format", "json"});
+    const auto result = Run(arguments, options);
+    return {result.status, nlohmann::json::parse(result.out)};
+  }
+
+  // The one check named `name`, with `interface` for an interface check.
+  static nlohmann::json Check(const Outcome& outcome, const std::string& name,
+                              const std::string& interface = "") {
+    for (const auto& check : outcome.report["checks"]) {
+      if (check["check"] == name && check.value("interface", "") == interface) {
+        return check;
+      }
+    }
+    ADD_FAILURE() << "no check " << name << " " << interface << " in " << outcome.report;
+    return {};
+  }
+
+  ProcessOptions WithFakeDriver(std::vector<std::string> settings) const {
+    auto options = testsupport::AsNobody();
+    // The first of two entries of a name wins: the settings come first.
+    options.environment = std::move(settings);
+    options.environment.insert(options.environment.end(),
+                               {"LD_PRELOAD=" FAKE_DRIVER_PRELOAD, "ORVTEST_HWTSTAMP_IF=fake0",
+                                "ORVTEST_HWTSTAMP_STATE=" + driver.StatePath()});
+    return options;
+  }
+
+  testsupport::TaiOffsetGuard guard;
+  const fs::path dir = testing::TempDir() + "orvcheck-" + std::to_string(::getpid());
+  const std::string list = dir / "leap-seconds.list";
+  hwtstamptest::DriverFiles driver;
+};
+
+TEST_F(Orvcheck, TaiOffsetAgainstTheKernel) {
+  for (const auto& [offset, state, status] :
+       {std::tuple{0, "CRITICAL", 2}, {37, "OK", 0}, {36, "WARNING", 1}}) {
+    ASSERT_FALSE(orv::SetTaiOffset(seconds{offset}));
+    const auto outcome = Json({});
+    const auto check = Check(outcome, "tai-offset");
+    EXPECT_EQ(check["state"], state) << offset;
+    EXPECT_EQ(check["values"]["kernel_seconds"], offset);
+    EXPECT_EQ(check["values"]["calendar_seconds"], 37);
+    EXPECT_EQ(outcome.status, status) << outcome.report;
+    EXPECT_EQ(outcome.report["state"], state);
+  }
+}
+
+TEST_F(Orvcheck, LeapListStates) {
+  struct Case {
+    std::string content;
+    const char* state;
+    const char* finding;
+  };
+  const auto now = floor<seconds>(system_clock::now());
+  for (const auto& c :
+       std::vector<Case>{{LeapList(IN_A_YEAR), "OK", " valid until "},
+                         {LeapList(now + days{10}), "WARNING", " expires on "},
+                         {LeapList(now - days{1}), "WARNING", " expired on "},
+                         {LeapList(IN_A_YEAR, false), "WARNING", "hash mismatch"},
+                         {std::regex_replace(LeapList(IN_A_YEAR), std::regex("#h.*\n"), ""),
+                          "WARNING", "hash missing"},
+                         {"2272060800 10\n2287785600 12\n", "WARNING", "built-in list used"}}) {
+    WriteList(c.content);
+    const auto check = Check(Json({}), "leap-list");
+    EXPECT_EQ(check["state"], c.state) << c.content;
+    EXPECT_NE(check["message"].get<std::string>().find(c.finding), std::string::npos)
+        << check["message"];
+    EXPECT_EQ(check["values"]["leap_seconds"], 27);
+    EXPECT_EQ(check["values"]["last_leap_second"], "2017-01-01");
+  }
+  std::remove(list.c_str());
+  const auto missing = Check(Json({}), "leap-list");
+  EXPECT_EQ(missing["state"], "WARNING");
+  EXPECT_EQ(missing["values"]["source"], "built-in");
+  // The hash that tzdata ships is checked the same way.
+  fs::copy_file(leapset::LEAP_SECONDS_LIST, list);
+  EXPECT_EQ(Check(Json({}), "leap-list")["values"]["hash"], "valid");
+}
+
+TEST_F(Orvcheck, InterfacesThroughTheFakeDriverAndTheKernel) {
+  struct Case {
+    std::string interface;
+    std::string state;  // in the fake driver: "flags tx_type rx_filter"
+    std::vector<std::string> settings;
+    const char* expected;
+    const char* finding;
+  };
+  for (const auto& c : std::vector<Case>{
+           {"fake0",
+            "0 1 12",
+            {},
+            "OK",
+            "tx on(1), rx ptpv2-event(12); flags hardware-transmit(1)"},
+           {"fake0", "0 0 0", {}, "WARNING", "hardware timestamping off: tx off(0), rx none(0)"},
+           {"fake0", "0 1 1", {"ORVTEST_TS_INFO=26 -1 0 0"}, "CRITICAL", "no hardware"},
+           {"fake0",
+            "0 1 1",
+            {"ORVTEST_HWTSTAMP_READ_ERRNO=95"},
+            "UNKNOWN",
+            "configuration unreadable: Operation not supported"},
+           {"orvnosuch0", "", {}, "CRITICAL", "no such interface"},
+           // Cut to the 15 bytes the kernel reads, it would name another interface.
+           {"orvfakeclock015x",
+            "0 1 12",
+            {"ORVTEST_HWTSTAMP_IF=orvfakeclock015"},
+            "CRITICAL",
+            "name is too long"},
+           {"lo",
+            "",
+            {},
+            "CRITICAL",
+            "no hardware timestamping; flags software-transmit(2) software-receive(8) "
+            "software-system-clock(16); phc none; tx types none; rx filters none"}}) {
+    std::istringstream state(c.state);
+    int flags = 0, tx = 0, rx = 0;
+    state >> flags >> tx >> rx;
+    driver.SetState(flags, tx, rx);
+    const auto outcome = Json({"--interface", c.interface}, WithFakeDriver(c.settings));
+    const auto check = Check(outcome, "interface", c.interface);
+    EXPECT_EQ(check["state"], c.expected) << c.state;
+    EXPECT_EQ(outcome.status, EXIT_STATUS.at(c.expected));
+    EXPECT_NE(check["message"].get<std::string>().find(c.finding), std::string::npos)
+        << check["message"];
+  }
+  // A known fault outranks a check that cannot tell.
+  EXPECT_EQ(Json({"--interface", "fake0", "--interface", "lo"},
+                 WithFakeDriver({"ORVTEST_HWTSTAMP_READ_ERRNO=95"}))
+                .status,
+            2);
+  driver.SetState(0, 1, 12);
+  const auto on = Check(Json({"--interface", "fake0"}, WithFakeDriver({})), "interface", "fake0");
+  EXPECT_EQ(on["values"]["capabilities"]["phc"], "/dev/ptp0");
+  EXPECT_EQ(on["values"]["configuration"]["rx_filter"],
+            nlohmann::json({{"name", "ptpv2-event"}, {"value", 12}}));
+  EXPECT_EQ(on["values"]["capabilities"]["tx_types"][1],
+            nlohmann::json({{"name", "on"}, {"value", 1}}));
+}
+
+TEST_F(Orvcheck, MonitorAgainstTheTestDaemon) {
+  const std::string name = "orvcheck-" + std::to_string(::getpid());
+  vexatest::TestDaemon daemon(std::string(1, '\0') + name);
+  struct Case {
+    std::optional<vexatest::Packet> reply;
+    std::vector<std::string> arguments;
+    const char* state;
+    std::string lastNotification;
+  };
+  for (const auto& c :
+       std::vector<Case>{// Bytes that are not UTF-8 must not break the JSON output.
+                         {vexatest::StatusPacket(0x01, 2, "holdover \xff"),
+                          {},
+                          "OK",
+                          "vexad: \"holdover \xef\xbf\xbd\""},
+                         {std::nullopt, {"--timeout", "0.3"}, "CRITICAL", "Connected"},
+                         {vexatest::StatusPacket(0x01, 0, "ok"),
+                          {"--daemon-uid", "65534"},
+                          "CRITICAL",
+                          "Internal fatal error: untrusted daemon: peer uid 0, expected 65534"}}) {
+    vexatest::Conduct conduct;
+    conduct.statusReply = c.reply;
+    daemon.SetDefaultConduct(conduct);
+    auto arguments = c.arguments;
+    arguments.push_back("--monitor=@" + name);
+    const auto outcome = Json(arguments);
+    const auto check = Check(outcome, "monitor");
+    EXPECT_EQ(check["state"], c.state);
+    EXPECT_EQ(check["values"]["last_notification"], c.lastNotification);
+    EXPECT_EQ(outcome.status, c.state == std::string("OK") ? 0 : 2);
+  }
+  const auto absent = Check(Json({"--monitor=/nonexistent/vexad", "--timeout", "0.3"}), "monitor");
+  EXPECT_EQ(absent["message"],
+            "no status from the daemon at /nonexistent/vexad within 0.3 s; last: Internal: "
+            "Disconnected");
+}
+
+TEST_F(Orvcheck, TextLinesAreAlignedStateFirst) {
+  driver.SetState(0, 1, 12);
+  const auto result = Run({"--interface", "fake0", "--interface", "lo"}, WithFakeDriver({}));
+  EXPECT_EQ(result.status, 2);
+  std::istringstream lines(result.out);
+  std::vector<std::string> checks;
+  std::set<long> messageColumns;
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(line, match, std::regex("(\\w+) +(\\S+(?: \\S+)?) +(\\S.*)")));
+    EXPECT_EQ(match.position(2), 10) << line;
+    messageColumns.insert(match.position(3));
+    checks.push_back(match[1].str() + " " + match[2].str());
+  }
+  // Two blanks after the longest check, "interface fake0".
+  EXPECT_EQ(messageColumns, std::set<long>{10 + 15 + 2});
+  EXPECT_EQ(checks, (std::vector<std::string>{"OK tai-offset", "OK leap-list", "OK interface fake0",
+                                              "CRITICAL interface lo"}));
+}
+
+// node_exporter's user must read the file: the textfile directory holds it
+// as root's.
+TEST_F(Orvcheck, TextfileIsReplacedWholeOrNotAtAll) {
+  const auto textfile = dir / "orvkit.prom";
+  const auto written = Run({"--format", "openmetrics", "--textfile", textfile});
+  EXPECT_EQ(written.status, 0) << written.err;
+  std::stringstream content;
+  content << std::ifstream(textfile).rdbuf();
+  EXPECT_EQ(content.str(), written.out);
+  EXPECT_EQ(fs::status(textfile).permissions(), static_cast<fs::perms>(0644));
+  const auto promtool =
+      testsupport::Run({"sh", "-c", "promtool check metrics < " + textfile.string()});
+  EXPECT_EQ(promtool.status, 0) << promtool.err << promtool.out;
+  EXPECT_NE(written.out.find("\norvkit_leap_list_expiry_timestamp_seconds " +
+                             std::to_string(IN_A_YEAR.time_since_epoch().count()) + "\n"),
+            std::string::npos);
+  // Nobody may not write beside it, and a directory cannot be replaced by a
+  // file: each leaves everything as it was.
+  fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read |
+                           fs::perms::others_exec);
+  fs::create_directories(dir / "taken" / "inside");
+  for (const auto& [target, options, reason] :
+       {std::tuple{textfile, testsupport::AsNobody(), "cannot create a temporary file beside"},
+        {dir / "taken", ProcessOptions{}, "cannot rename"}}) {
+    const auto failed = Run({"--textfile", target}, options);
+    EXPECT_EQ(failed.status, 3);
+    EXPECT_NE(failed.err.find("ERROR: " + std::string(reason)), std::string::npos) << failed.err;
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+      names.push_back(entry.path().filename());
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"leap-seconds.list", "orvkit.prom", "taken"}));
+  }
+  std::stringstream after;
+  after << std::ifstream(textfile).rdbuf();
+  EXPECT_EQ(after.str(), written.out);
+  EXPECT_TRUE(fs::exists(dir / "taken" / "inside"));
+}
+
+int FreeLoopbackPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+TEST_F(Orvcheck, NodeExporterServesTheTextfile) {
+  fs::create_directories(dir / "textfiles");
+  ASSERT_EQ(Run({"--textfile", dir / "textfiles" / "orvkit.prom"}, {}).status, 0);
+  const auto listen = "127.0.0.1:" + std::to_string(FreeLoopbackPort());
+  testsupport::Process exporter(
+      {"prometheus-node-exporter", "--collector.disable-defaults", "--collector.textfile",
+       "--collector.textfile.directory=" + (dir / "textfiles").string(),
+       "--web.listen-address=" + listen},
+      testsupport::AsNobody());
+  testsupport::ProcessResult scrape;
+  for (int attempt = 0; attempt < 50 && scrape.out.empty(); ++attempt) {
+    ::usleep(100'000);
+    scrape = testsupport::Run({"curl", "-sf", "http://" + listen + "/metrics"});
+  }
+  exporter.Signal(SIGTERM);
+  exporter.Wait();
+  EXPECT_NE(scrape.out.find("\norvkit_check_state{check=\"tai-offset\"} 0\n"), std::string::npos)
+      << scrape.out;
+  EXPECT_NE(scrape.out.find("\norvkit_tai_offset_seconds 37\n"), std::string::npos);
+  EXPECT_NE(scrape.out.find("\nnode_textfile_scrape_error 0\n"), std::string::npos);
+}
+
+TEST_F(Orvcheck, RejectedCommandLinesAreUnknown) {
+  for (const auto& arguments :
+       std::vector<std::vector<std::string>>{{"--bogus"},
+                                             {"stray"},
+                                             {"--format", "yaml"},
+                                             {"--timeout", "2"},
+                                             {"--monitor", "--timeout", "-1"},
+                                             {"--monitor", "--daemon-uid", "-1"}}) {
+    const auto result = Run(arguments);
+    EXPECT_EQ(result.status, 3) << arguments.front();
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err.rfind("ERROR: ", 0), 0u) << result.err;
+    EXPECT_NE(result.err.find("\n\nOptions:\n  -h [ --help ]"), std::string::npos);
+  }
+  EXPECT_EQ(Run({"--help"}).status, 0);
+  EXPECT_EQ(Run({"--version"}).out, "0.7.0\n");
+  // Output that never arrived is no OK.
+  const auto full = Run({}, testsupport::StdoutTo("/dev/full"));
+  EXPECT_EQ(full.status, 3);
+}
+
+}  // namespace

@@ -1,0 +1,45 @@
+#include "daemon_options.hpp"
+
+#include <charconv>
+#include <cstdint>
+#include <cstdio>
+
+namespace po = boost::program_options;
+
+namespace tools {
+
+void validate(boost::any& result, const std::vector<std::string>& values, UserId*, int) {
+  po::validators::check_first_occurrence(result);
+  const std::string& text = po::validators::get_single_string(values);
+  std::uint32_t id = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), id);
+  if (text.empty() || error != std::errc{} || end != text.data() + text.size() ||
+      id == static_cast<std::uint32_t>(-1)) {
+    throw po::invalid_option_value(text);
+  }
+  result = UserId{id};
+}
+
+std::string DaemonAddress(std::string typed) {
+  if (!typed.empty() && typed.front() == '@') {
+    typed.front() = '\0';
+  }
+  return typed;
+}
+
+std::string OneLine(const std::string& text) {
+  std::string line;
+  line.reserve(text.size());
+  for (const unsigned char byte : text) {
+    if (byte < 0x20 || byte == 0x7F || byte == '\\') {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+      line += escaped;
+    } else {
+      line += static_cast<char>(byte);
+    }
+  }
+  return line;
+}
+
+}  // namespace tools

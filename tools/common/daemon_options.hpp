@@ -1,0 +1,29 @@
+// Command-line pieces shared by the programs that talk to the monitor daemon.
+#pragma once
+
+#include <boost/program_options.hpp>
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace tools {
+
+// A user id as typed: decimal digits only, so that "-1" is rejected rather
+// than wrapped round to the largest id.
+struct UserId {
+  uid_t value;
+};
+
+void validate(boost::any& result, const std::vector<std::string>& values, UserId*, int);
+
+// The daemon's address as typed: "@name" stands for the abstract name NUL +
+// "name".
+std::string DaemonAddress(std::string typed);
+
+// The daemon's text may hold any byte; escape the control ones so that it
+// stays on one line.
+std::string OneLine(const std::string& text);
+
+}  // namespace tools

@@ -1,0 +1,38 @@
+// orvcheck's checks: each reads the host, changes nothing, and reports.
+#pragma once
+
+#include "report.hpp"
+
+#include <calendar.hpp>
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+namespace orvcheck {
+
+// The kernel's TAI offset against the calendar value at `now` by `list`, or
+// by the built-in list when there is none.
+CheckResult CheckTaiOffset(const std::optional<leapset::LeapSecondList>& list,
+                           std::chrono::sys_seconds now);
+// The leap-second list read from `path`: nullopt when it was missing or
+// invalid.
+CheckResult CheckLeapList(const std::string& path,
+                          const std::optional<leapset::LeapSecondList>& list,
+                          std::chrono::sys_seconds now);
+
+// The hardware timestamping capabilities and configuration of `name`.
+CheckResult CheckInterface(const std::string& name);
+
+struct MonitorTarget {
+  std::string address;  // a leading NUL names an abstract socket
+  std::optional<uid_t> daemonUid;
+  std::chrono::milliseconds timeout;
+};
+
+// Waits for the monitor daemon's first status.
+CheckResult CheckMonitor(const MonitorTarget& target);
+
+}  // namespace orvcheck
