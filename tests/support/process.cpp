@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -80,6 +81,29 @@ std::vector<std::string> CommandLine(const std::vector<std::string>& argv,
   return full;
 }
 
+// A test double preloaded into a program run as another user lies in the
+// build tree too: it is staged beside the program.
+std::string StagedPreload(const std::string& entry, const std::string& stagingDir) {
+  const std::string name = "LD_PRELOAD=";
+  if (stagingDir.empty() || entry.rfind(name, 0) != 0) {
+    return entry;
+  }
+  std::string staged;
+  std::size_t start = name.size();
+  while (start <= entry.size()) {
+    const auto end = std::min(entry.find(':', start), entry.size());
+    std::string path = entry.substr(start, end - start);
+    if (!path.empty() && path.front() == '/' && !IsSystemPath(path)) {
+      const auto copy = std::filesystem::path(stagingDir) / std::filesystem::path(path).filename();
+      std::filesystem::copy_file(path, copy, std::filesystem::copy_options::overwrite_existing);
+      path = copy;
+    }
+    staged += (staged.empty() ? name : ":") + path;
+    start = end + 1;
+  }
+  return staged;
+}
+
 // Runs in the child between fork and exec: only async-signal-safe calls.
 [[noreturn]] void ExecChild(char* const* args, char* const* environment, int outWrite, int errWrite,
                             int stdoutFile, bool closeStdout) {
@@ -108,7 +132,11 @@ Process::Process(const std::vector<std::string>& argv, const ProcessOptions& opt
   for (char** entry = environ; *entry != nullptr; ++entry) {
     environment.push_back(*entry);
   }
+  std::vector<std::string> added;
   for (const auto& entry : options.environment) {
+    added.push_back(StagedPreload(entry, stagingDir));
+  }
+  for (const auto& entry : added) {
     environment.push_back(const_cast<char*>(entry.c_str()));
   }
   environment.push_back(nullptr);
