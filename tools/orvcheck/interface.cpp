@@ -85,7 +85,10 @@ std::string ToText(const std::vector<Named>& list) {
   }
   std::string text;
   for (const auto& named : list) {
-    text += (text.empty() ? "" : " ") + ToText(named);
+    if (!text.empty()) {
+      text += ' ';
+    }
+    text += ToText(named);
   }
   return text;
 }
