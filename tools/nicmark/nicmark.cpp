@@ -8,7 +8,6 @@
 #include <exception>
 #include <iostream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <string_view>
 
@@ -40,10 +39,8 @@ po::options_description DescribeHiddenOptions() {
   return hidden;
 }
 
-std::string ComposeHelp(const po::options_description& options) {
-  std::ostringstream help;
-  help << USAGE << '\n' << options;
-  return help.str();
+void PrintHelp(const po::options_description& options) {
+  std::cout << USAGE << '\n' << options << std::endl;
 }
 
 po::variables_map Parse(int argc, const char* const argv[],
@@ -60,11 +57,10 @@ po::variables_map Parse(int argc, const char* const argv[],
 // Reads the command line into `request`. Returns the exit status when the run
 // ends here (help, or no interface); nullopt when the kernel call follows.
 std::optional<int> ReadCommandLine(int argc, const char* const argv[],
-                                   const po::options_description& options, const std::string& help,
-                                   Request& request) {
+                                   const po::options_description& options, Request& request) {
   auto vm = Parse(argc, argv, options);
   if (vm.count("help") != 0) {
-    std::cout << help << std::endl;
+    PrintHelp(options);
     return 0;
   }
   po::notify(vm);
@@ -76,7 +72,7 @@ std::optional<int> ReadCommandLine(int argc, const char* const argv[],
   }
   if (vm.count("interface") == 0) {
     std::cerr << "ERROR: no interface specified" << std::endl;
-    std::cout << help << std::endl;
+    PrintHelp(options);
     return -1;
   }
   request.interface = vm["interface"].as<std::string>();
@@ -99,10 +95,9 @@ int GetSetConfig(Request& request) {
 
 int main(int argc, char* argv[]) {
   const auto options = DescribeOptions();
-  const auto help = ComposeHelp(options);
   Request request;
   try {
-    if (const auto status = ReadCommandLine(argc, argv, options, help, request)) {
+    if (const auto status = ReadCommandLine(argc, argv, options, request)) {
       return tools::Finish(*status);
     }
   } catch (const std::exception& e) {
