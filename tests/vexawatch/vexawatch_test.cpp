@@ -22,7 +22,7 @@ const std::string HELP =
     "  -h [ --help ]         Print help messages\n"
     "  --version             Print version and exit\n"
     "  --socket arg          daemon socket, @NAME for abstract (default @orvmon)\n"
-    "  --daemon-uid arg      accept only a daemon run by this user id\n\n";
+    "  --daemon-uid arg      accept only a daemon run by this user (name or id)\n\n";
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -74,8 +74,8 @@ TEST(Vexawatch, PrintsEveryNotificationUntilSigterm) {
                                 "status=0 vexad: \"ok\"", "status=2 vexad: \"line\\x0Abreak\""}));
 }
 
-// The test daemon runs as root, the user of this test. Refused, the client
-// stops for good, and so does vexawatch.
+// The test daemon runs as root, the user of this test, named or numbered.
+// Refused, the client stops for good, and so does vexawatch.
 TEST(Vexawatch, DaemonUserIdAcceptedOrRefused) {
   const auto name = UniqueName("trust");
   vexatest::TestDaemon daemon(std::string(1, '\0') + name);
@@ -85,7 +85,7 @@ TEST(Vexawatch, DaemonUserIdAcceptedOrRefused) {
     std::vector<std::string> notifications;
   };
   for (const auto& c : std::vector<Case>{
-           {"0",
+           {"root",
             0,
             {"status=1 Internal: Disconnected", "status=1 Connected", "status=0 vexad: \"ok\""}},
            {"65534",
