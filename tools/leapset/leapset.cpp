@@ -1,14 +1,15 @@
 // leapset: shows the kernel's TAI offset, sets it, or initialises it from the
 // calendar when the kernel has none.
+#include <calendar.hpp>
 #include <frame.hpp>
 #include <orv/orv.hpp>
-
-#include "calendar.hpp"
 
 #include <boost/program_options.hpp>
 
 #include <chrono>
 #include <iostream>
+#include <optional>
+#include <string>
 
 namespace po = boost::program_options;
 
@@ -16,10 +17,18 @@ namespace {
 
 constexpr std::string_view USAGE = "Get/set kernel TAI offset (no option = get)";
 
-std::chrono::seconds CalendarValueNow() {
+// The calendar value now, and why the built-in list gave it when the
+// installed list was refused (empty when that list was used).
+struct CalendarValue {
+  std::chrono::seconds offset;
+  std::string builtinBecause;
+};
+
+CalendarValue CalendarValueNow() {
   const auto now =
       std::chrono::time_point_cast<std::chrono::seconds>(std::chrono::system_clock::now());
-  return leapset::CalendarTaiOffset(now);
+  const auto reading = calendar::ReadLeapSecondList(calendar::LEAP_SECONDS_LIST);
+  return {calendar::CalendarTaiOffset(reading.list, now), reading.refusal};
 }
 
 po::options_description DescribeOptions() {
@@ -62,14 +71,18 @@ int ChangeOffset(std::chrono::seconds requested, bool init, bool verbose) {
   return 0;
 }
 
-int Run(const po::variables_map& vm, std::chrono::seconds calendarValue) {
+int Run(const po::variables_map& vm, const CalendarValue& calendarValue) {
   const bool verbose = vm["verbose"].as<bool>();
   const bool init = vm["init"].as<bool>();
   const bool set = vm.count("set") != 0;
   if (!set && !init) {
     return ShowOffset();
   }
-  const auto requested = set ? std::chrono::seconds{vm["set"].as<int>()} : calendarValue;
+  if (!set && verbose && !calendarValue.builtinBecause.empty()) {
+    std::cerr << "Built-in leap-second list used: " << calendar::LEAP_SECONDS_LIST << ": "
+              << calendarValue.builtinBecause << std::endl;
+  }
+  const auto requested = set ? std::chrono::seconds{vm["set"].as<int>()} : calendarValue.offset;
   return ChangeOffset(requested, init, verbose);
 }
 
