@@ -242,4 +242,24 @@ TEST(LeapsetCalendar, InitWithoutAUsableLeapSecondList) {
   std::remove(craftedPath.c_str());
 }
 
+// Under a system-call filter that denies adjtimex (systemd's ProtectClock=,
+// container profiles) the offset cannot be read: that is an error, never an
+// unset offset, and nothing is changed.
+TEST(LeapsetRead, RefusedReadIsAnErrorNotAnUnsetOffset) {
+  testsupport::TaiOffsetGuard guard;
+  SetKernelOffset(36s);
+  const auto refused =
+      "ERROR reading TAI offset (error code: 1): " + std::string(std::strerror(EPERM)) + "\n";
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {}, {"--verbose"}, {"--init"}, {"--init", "--verbose"}, {"--set", "37", "--verbose"}}) {
+    auto command = args;
+    command.insert(command.begin(), LEAPSET_PATH);
+    const auto result = testsupport::Run(testsupport::WithAdjtimexDenied(command));
+    EXPECT_EQ(result.out, "") << command.back();
+    EXPECT_EQ(result.err, refused);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(orv::GetTaiOffset(), 36s);
+  }
+}
+
 }  // namespace

@@ -44,17 +44,39 @@ po::options_description DescribeOptions() {
   return options;
 }
 
+// The kernel's offset, or nullopt after the error line: an offset that cannot
+// be read must not pass for an unset one.
+std::optional<std::chrono::seconds> ReadOffset() {
+  std::error_code error;
+  const auto offset = orv::GetTaiOffset(error);
+  if (error) {
+    std::cerr << "ERROR reading TAI offset (error code: " << error.value()
+              << "): " << error.message() << std::endl;
+    return std::nullopt;
+  }
+  return offset;
+}
+
 int ShowOffset() {
-  std::cout << orv::GetTaiOffset().count() << std::endl;
+  const auto offset = ReadOffset();
+  if (!offset) {
+    return 1;
+  }
+  std::cout << offset->count() << std::endl;
   return 0;
 }
 
+// Nothing is changed without the old offset: --init needs it, and a kernel
+// that refuses the read refuses the change as well.
 int ChangeOffset(std::chrono::seconds requested, bool init, bool verbose) {
-  const auto old = orv::GetTaiOffset();
-  if (verbose) {
-    std::cout << "Old offset: " << old.count() << std::endl;
+  const auto old = ReadOffset();
+  if (!old) {
+    return 1;
   }
-  if (init && old != std::chrono::seconds::zero()) {
+  if (verbose) {
+    std::cout << "Old offset: " << old->count() << std::endl;
+  }
+  if (init && *old != std::chrono::seconds::zero()) {
     if (verbose) {
       std::cout << "Offset not changed" << std::endl;
     }
@@ -66,7 +88,11 @@ int ChangeOffset(std::chrono::seconds requested, bool init, bool verbose) {
     return 1;
   }
   if (verbose) {
-    std::cout << "New offset: " << orv::GetTaiOffset().count() << std::endl;
+    const auto now = ReadOffset();
+    if (!now) {
+      return 1;
+    }
+    std::cout << "New offset: " << now->count() << std::endl;
   }
   return 0;
 }
