@@ -4,8 +4,11 @@
 
 #include <openssl/evp.h>
 
+#include <fmt/format.h>
+
 #include <array>
 #include <cstdint>
+#include <system_error>
 
 namespace orvcheck {
 
@@ -13,8 +16,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// TAI - UTC before the first leap second.
-constexpr std::chrono::seconds INITIAL_OFFSET = 10s;
 // A list this close to its expiry wants replacing before the next leap
 // second could be announced and missed.
 constexpr std::chrono::seconds EXPIRY_WARNING = std::chrono::days{28};
@@ -23,14 +24,8 @@ Value DateOrNone(const std::optional<std::chrono::sys_seconds>& time) {
   return time ? Value(Date{*time}) : Value();
 }
 
-std::chrono::seconds CalendarValue(const std::optional<leapset::LeapSecondList>& list,
-                                   std::chrono::sys_seconds now) {
-  return INITIAL_OFFSET +
-         (list ? leapset::LeapSecondsAt(*list, now) : leapset::BuiltinLeapSeconds(now));
-}
-
 // The "#h" line is the SHA-1 of the list's digits, as five big-endian words.
-bool HashMatches(const leapset::LeapSecondList& list) {
+bool HashMatches(const calendar::LeapSecondList& list) {
   std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
   unsigned int length = 0;
   if (EVP_Digest(list.hashedDigits.data(), list.hashedDigits.size(), digest.data(), &length,
@@ -65,12 +60,15 @@ std::string ExpiryProblem(const std::optional<std::chrono::sys_seconds>& expires
 
 }  // namespace
 
-CheckResult CheckTaiOffset(const std::optional<leapset::LeapSecondList>& list,
+CheckResult CheckTaiOffset(const std::optional<calendar::LeapSecondList>& list,
                            std::chrono::sys_seconds now) {
-  const auto kernel = orv::GetTaiOffset();
-  const auto calendar = CalendarValue(list, now);
+  std::error_code error;
+  const auto kernel = orv::GetTaiOffset(error);
+  const auto calendar = ::calendar::CalendarTaiOffset(list, now);
   CheckResult result{.check = "tai-offset"};
-  Fact kernelFact{"kernel_seconds", std::int64_t{kernel.count()}, "kernel {} s, ",
+  // An offset that could not be read has no value, least of all 0 (unset).
+  Fact kernelFact{"kernel_seconds", error ? Value() : Value(std::int64_t{kernel.count()}),
+                  "kernel {} s, ",
                   Series{.name = "tai_offset_seconds",
                          .help = "The kernel's TAI offset (TAI - UTC), 0 when unset",
                          .perf = Perf{}}};
@@ -78,7 +76,12 @@ CheckResult CheckTaiOffset(const std::optional<leapset::LeapSecondList>& list,
                           Series{.name = "tai_offset_calendar_seconds",
                                  .help = "TAI - UTC by the leap-second list",
                                  .perf = Perf{}}};
-  if (kernel == 0s) {
+  if (error) {
+    result.state = State::UNKNOWN;
+    result.Say(fmt::format("kernel offset unreadable (error code: {}): {}; ", error.value(),
+                           error.message()));
+    kernelFact.text.clear();
+  } else if (kernel == 0s) {
     result.state = State::CRITICAL;
     kernelFact.text = "kernel offset unset (CLOCK_TAI reads as UTC), ";
   } else if (kernel != calendar) {
@@ -92,14 +95,15 @@ CheckResult CheckTaiOffset(const std::optional<leapset::LeapSecondList>& list,
   return result;
 }
 
-CheckResult CheckLeapList(const std::string& path,
-                          const std::optional<leapset::LeapSecondList>& list,
+CheckResult CheckLeapList(const std::string& path, const calendar::ListReading& reading,
                           std::chrono::sys_seconds now) {
+  const auto& list = reading.list;
   CheckResult result{.check = "leap-list"};
-  const std::int64_t leapSeconds = list ? (list->entries.back().taiUtc - INITIAL_OFFSET).count()
-                                        : leapset::BuiltinLeapSecondDates().size();
+  const std::int64_t leapSeconds =
+      list ? (list->entries.back().taiUtc - calendar::INITIAL_TAI_OFFSET).count()
+           : calendar::BuiltinLeapSecondDates().size();
   const std::chrono::sys_seconds lastLeap =
-      list ? list->entries.back().from : leapset::BuiltinLeapSecondDates().back();
+      list ? list->entries.back().from : calendar::BuiltinLeapSecondDates().back();
   const std::string_view hash = !list                ? ""
                                 : !list->hash        ? "missing"
                                 : HashMatches(*list) ? "valid"
@@ -128,16 +132,19 @@ CheckResult CheckLeapList(const std::string& path,
                 Series{.name = "leap_list_hash_valid",
                        .help = "1 when the list's hash matches its data",
                        .value = hash == "valid" ? 1 : 0}};
-  result.Record({"path", path, "{} "});
+  Fact pathFact{"path", path, "{} "};
+  const Fact refusal{"refusal", list ? Value() : Value(reading.refusal), "{}; "};
   if (!list) {
     result.state = State::WARNING;
-    source.text = "missing or invalid, built-in list used";
+    pathFact.text = "{}: ";
+    source.text = "built-in list used";
     last.text += ")";
-    for (const auto& fact : {source, count, last, updated, expires, hashFact}) {
+    for (const auto& fact : {pathFact, refusal, source, count, last, updated, expires, hashFact}) {
       result.Record(fact);
     }
     return result;
   }
+  result.Record(pathFact);
   // The problems come first, one after the other.
   expires.text = ExpiryProblem(list->expires, now);
   if (hash != "valid") {
