@@ -421,6 +421,10 @@ TEST_F(Orvcheck, TextfileIsReplacedWholeOrNotAtAll) {
     EXPECT_EQ(failed.out.rfind("UNKNOWN - textfile not written: cannot ", 0), 0u) << failed.out;
     EXPECT_EQ(names(), before);
   }
+  const auto json = Json({"--textfile", dir / "fifo"}, {});
+  EXPECT_EQ(json.report["state"], "UNKNOWN");
+  EXPECT_EQ(json.report["failure"], "textfile not written: cannot replace " +
+                                        (dir / "fifo").string() + ": not a regular file");
   // A signal that arrives while the file is written (here the one a file size
   // limit raises) ends the run only once the temporary file is gone.
   const auto limited = testsupport::Run({"prlimit", "--fsize=100", "--core=0", ORVCHECK_PATH,

@@ -292,7 +292,11 @@ std::string RenderJson(const Report& report) {
     check["values"] = std::move(values);
     checks.push_back(std::move(check));
   }
-  const nlohmann::ordered_json json = {{"state", StateName(report.state)}, {"checks", checks}};
+  nlohmann::ordered_json json = {{"state", StateName(report.state)}};
+  if (!report.failure.empty()) {
+    json["failure"] = report.failure;
+  }
+  json["checks"] = std::move(checks);
   // The daemon's text and interface names may hold bytes that are not UTF-8:
   // replace them rather than fail the whole report.
   return json.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + '\n';
