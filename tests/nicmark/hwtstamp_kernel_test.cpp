@@ -1,7 +1,10 @@
-// GetSetHwTstampOpts against the running kernel, whose interfaces here have no
-// hardware timestamping, and the socket option table.
+// GetSetHwTstampOpts and the quiet timestamping reads against the running
+// kernel, whose interfaces here have no hardware timestamping, and the socket
+// option table.
 #include "library_call.hpp"
 #include "opts_matchers.hpp"
+
+#include <linux/net_tstamp.h>
 
 #include <gtest/gtest.h>
 
@@ -41,6 +44,26 @@ TEST(HwTstampKernel, FailedCallsLeaveNoDescriptorOpen) {
     ASSERT_EQ(GetSetCaptured(i % 2 == 0 ? "lo" : MISSING_INTERFACE, &opts).result, -1);
   }
   EXPECT_EQ(OpenDescriptorCount(), before);
+}
+
+TEST(TimestampingKernel, LoopbackTimestampsInSoftwareAndMissingThingsAreErrors) {
+  std::error_code error;
+  const auto loopback = orv::GetTimestampingCapabilities("lo", error);
+  EXPECT_EQ(error, std::error_code{});
+  EXPECT_EQ(loopback.phcIndex, -1);
+  EXPECT_NE(loopback.soTimestamping & SOF_TIMESTAMPING_SOFTWARE, 0u);
+  EXPECT_EQ(loopback.soTimestamping & SOF_TIMESTAMPING_RAW_HARDWARE, 0u);
+  orv::GetTimestampingConfig("lo", error);
+  EXPECT_EQ(error, std::error_code(EOPNOTSUPP, std::generic_category()));
+
+  const std::error_code noDevice(ENODEV, std::generic_category());
+  EXPECT_EQ(orv::GetTimestampingCapabilities(MISSING_INTERFACE, error).phcIndex, -1);
+  EXPECT_EQ(error, noDevice);
+  orv::GetTimestampingConfig(MISSING_INTERFACE, error);
+  EXPECT_EQ(error, noDevice);
+  const auto offset = orv::GetPhcOffset(4095, error);
+  EXPECT_EQ(error, std::error_code(ENOENT, std::generic_category()));
+  EXPECT_EQ(offset.samples, 0);
 }
 
 TEST(SocketOptValue, KnownNamesGiveTheirNumbers) {
