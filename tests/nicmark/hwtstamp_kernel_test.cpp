@@ -49,21 +49,18 @@ TEST(HwTstampKernel, FailedCallsLeaveNoDescriptorOpen) {
 TEST(TimestampingKernel, LoopbackTimestampsInSoftwareAndMissingThingsAreErrors) {
   std::error_code error;
   const auto loopback = orv::GetTimestampingCapabilities("lo", error);
-  EXPECT_EQ(error, std::error_code{});
+  EXPECT_EQ(error.value(), 0);
   EXPECT_EQ(loopback.phcIndex, -1);
-  EXPECT_NE(loopback.soTimestamping & SOF_TIMESTAMPING_SOFTWARE, 0u);
-  EXPECT_EQ(loopback.soTimestamping & SOF_TIMESTAMPING_RAW_HARDWARE, 0u);
+  EXPECT_EQ(loopback.soTimestamping & (SOF_TIMESTAMPING_SOFTWARE | SOF_TIMESTAMPING_RAW_HARDWARE),
+            SOF_TIMESTAMPING_SOFTWARE);
   orv::GetTimestampingConfig("lo", error);
-  EXPECT_EQ(error, std::error_code(EOPNOTSUPP, std::generic_category()));
-
-  const std::error_code noDevice(ENODEV, std::generic_category());
-  EXPECT_EQ(orv::GetTimestampingCapabilities(MISSING_INTERFACE, error).phcIndex, -1);
-  EXPECT_EQ(error, noDevice);
+  EXPECT_EQ(error.value(), EOPNOTSUPP);
+  orv::GetTimestampingCapabilities(MISSING_INTERFACE, error);
+  EXPECT_EQ(error.value(), ENODEV);
   orv::GetTimestampingConfig(MISSING_INTERFACE, error);
-  EXPECT_EQ(error, noDevice);
-  const auto offset = orv::GetPhcOffset(4095, error);
-  EXPECT_EQ(error, std::error_code(ENOENT, std::generic_category()));
-  EXPECT_EQ(offset.samples, 0);
+  EXPECT_EQ(error.value(), ENODEV);
+  EXPECT_EQ(orv::GetPhcOffset(4095, error).samples, 0);
+  EXPECT_EQ(error.value(), ENOENT);
 }
 
 TEST(SocketOptValue, KnownNamesGiveTheirNumbers) {
