@@ -34,6 +34,12 @@ namespace orv {
 // The kernel's TAI offset (TAI - UTC); 0 when unset or unreadable.
 ORV_EXPORT std::chrono::seconds GetTaiOffset();
 
+// The kernel's TAI offset, telling an unreadable one from an unset one:
+// `error` is cleared on success, and on failure holds the errno of adjtimex in
+// the generic category (EPERM under a system-call filter that denies it) while
+// the result is 0.
+ORV_EXPORT std::chrono::seconds GetTaiOffset(std::error_code& error) noexcept;
+
 // Sets the kernel's TAI offset. Returns a cleared code on success, the errno
 // of adjtimex in the generic category, or EINVAL in the generic category when
 // the kernel kept another offset than `offset` (it ignores values outside

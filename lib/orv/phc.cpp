@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <linux/ptp_clock.h>
 #include <sys/ioctl.h>
-#include <sys/timex.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -211,11 +210,9 @@ PhcOffset GetPhcOffset(int phcIndex, std::error_code& error, int samples) noexce
   }
   error.clear();
   // Right after the PHC, so that both belong to the same second.
-  timex request{};
-  if (::adjtimex(&request) == -1) {
-    result.taiOffsetError.assign(errno, std::generic_category());
-  } else {
-    result.taiOffset = std::chrono::seconds{request.tai};
+  const auto taiOffset = GetTaiOffset(result.taiOffsetError);
+  if (!result.taiOffsetError) {
+    result.taiOffset = taiOffset;
   }
   return result;
 }
