@@ -28,7 +28,7 @@ constexpr RequestNumbers EXTENDED_REQUEST{PTP_SYS_OFFSET_EXTENDED, PTP_SYS_OFFSE
 constexpr RequestNumbers BASIC_REQUEST{PTP_SYS_OFFSET, PTP_SYS_OFFSET};
 #endif
 
-// Some drivers answer EBUSY while another reader holds the clock's registers.
+// A device may answer EBUSY while it serves another request.
 constexpr int BUSY_ATTEMPTS = 5;
 
 // The device of one call; closed on every way out.
