@@ -1,12 +1,12 @@
-// liborv: a host's hardware timestamping configuration and the kernel's TAI
-// offset.
+// liborv: a host's hardware timestamping configuration and clock, and the
+// kernel's TAI offset.
 #pragma once
+
+#include <orv/timestamping.hpp>
 
 #include <chrono>
 #include <cstdint>
 #include <system_error>
-
-#define ORV_EXPORT __attribute__((visibility("default")))
 
 extern "C" {
 
