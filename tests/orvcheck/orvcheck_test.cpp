@@ -547,7 +547,8 @@ TEST_F(Orvcheck, RejectedCommandLinesAreUnknown) {
                                              {"--monitor", "--healthy-status", "0,"},
                                              {"--healthy-status", "0"},
                                              {"--skip", "monitor"},
-                                             {"--monitor", "=@orvmon"}}) {
+                                             {"--monitor", "=@orvmon"},
+                                             {"--monitor=@"}}) {
     const auto result = Run(arguments);
     EXPECT_EQ(result.status, 3) << arguments.front();
     EXPECT_EQ(result.out, "");

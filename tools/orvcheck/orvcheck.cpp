@@ -54,8 +54,9 @@ void validate(boost::any& result, const std::vector<std::string>& values, Timeou
   result = Timeout{timeout};
 }
 
-// The address given to --monitor. "--monitor =@x" passes "=@x": refuse what
-// can only be that slip rather than wait for a daemon that is not there.
+// The address given to --monitor, empty for the default. "--monitor =@x"
+// passes "=@x": refuse what can only be that slip rather than wait for a
+// daemon that is not there.
 struct MonitorAddress {
   std::string typed;
 };
@@ -66,6 +67,10 @@ void validate(boost::any& result, const std::vector<std::string>& values, Monito
   if (text.starts_with('=')) {
     throw po::error("the address '" + text + "' of --monitor begins with '=': write --monitor" +
                     text + ", without a blank");
+  }
+  // "@" names no socket at all.
+  if (text == "@") {
+    throw po::invalid_option_value(text);
   }
   result = MonitorAddress{text};
 }
