@@ -215,7 +215,10 @@ TEST_F(Orvcheck, InterfacesThroughTheFakeDriverAndTheKernel) {
             "0 1 12",
             {},
             "OK",
-            "tx on(1), rx ptpv2-event(12); flags hardware-transmit(1)"},
+            "hardware timestamping on: tx on(1), rx ptpv2-event(12); flags hardware-transmit(1) "
+            "software-transmit(2) hardware-receive(4) software-receive(8) "
+            "software-system-clock(16) hardware-raw-clock(64); phc /dev/ptp0; tx types off(0) "
+            "on(1); rx filters none(0) all(1) ptpv2-event(12)"},
            {"fake0", "0 0 0", {}, "WARNING", "hardware timestamping off: tx off(0), rx none(0)"},
            {"fake0", "0 1 1", {"ORVTEST_TS_INFO=26 -1 0 0"}, "CRITICAL", "no hardware"},
            {"fake0",
@@ -224,6 +227,7 @@ TEST_F(Orvcheck, InterfacesThroughTheFakeDriverAndTheKernel) {
             "UNKNOWN",
             "configuration unreadable: Operation not supported"},
            {"orvnosuch0", "", {}, "CRITICAL", "no such interface"},
+           {"", "", {}, "CRITICAL", "no such interface"},
            // Cut to the 15 bytes the kernel reads, it would name another interface.
            {"orvfakeclock015x",
             "0 1 12",

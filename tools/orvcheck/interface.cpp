@@ -1,17 +1,11 @@
 #include "checks.hpp"
 
-#include <linux/ethtool.h>
+#include <orv/orv.hpp>
+
 #include <linux/net_tstamp.h>
-#include <linux/sockios.h>
-#include <net/if.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <fmt/format.h>
 
-#include <cerrno>
-#include <cstring>
 #include <optional>
 #include <string_view>
 #include <system_error>
@@ -58,39 +52,6 @@ std::vector<Named> SetBits(std::uint32_t mask, const std::string_view (&names)[N
   return set;
 }
 
-// A datagram socket serves as the handle for both requests; it needs no
-// privilege.
-class RequestSocket {
- public:
-  RequestSocket()
-      : fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)), openError(fd < 0 ? errno : 0) {}
-  RequestSocket(const RequestSocket&) = delete;
-  RequestSocket& operator=(const RequestSocket&) = delete;
-  ~RequestSocket() {
-    if (fd >= 0) {
-      ::close(fd);
-    }
-  }
-
-  // 0 on success, else the request's errno.
-  int Request(const std::string& name, unsigned long request, void* data) const {
-    ifreq interface {};
-    std::strncpy(interface.ifr_name, name.c_str(), IFNAMSIZ - 1);
-    interface.ifr_data = static_cast<char*>(data);
-    return ::ioctl(fd, request, &interface) == 0 ? 0 : errno;
-  }
-
-  int OpenError() const { return openError; }
-
- private:
-  int fd;
-  int openError;
-};
-
-std::string Reason(int error) {
-  return std::generic_category().message(error);
-}
-
 Series InfoLabel(std::string label) {
   return {.name = "interface_info",
           .help =
@@ -111,70 +72,72 @@ Fact Enabled(bool on, std::string text) {
                  .help = "1 when hardware timestamping is switched on"}};
 }
 
-void RecordCapabilities(CheckResult& result, const ethtool_ts_info& info) {
+void RecordCapabilities(CheckResult& result, const orv::TimestampingCapabilities& capabilities) {
   result.Record(
-      {"capabilities/flags", SetBits(info.so_timestamping, FLAG_NAMES, true), "flags {}; "});
+      {"capabilities/flags", SetBits(capabilities.soTimestamping, FLAG_NAMES, true), "flags {}; "});
   result.Record({"capabilities/phc",
-                 info.phc_index >= 0 ? Value(fmt::format("/dev/ptp{}", info.phc_index)) : Value(),
+                 capabilities.phcIndex >= 0
+                     ? Value(fmt::format("/dev/ptp{}", capabilities.phcIndex))
+                     : Value(),
                  "phc {}; ", InfoLabel("phc")});
-  result.Record(
-      {"capabilities/tx_types", SetBits(info.tx_types, TX_TYPE_NAMES, false), "tx types {}; "});
-  result.Record({"capabilities/rx_filters", SetBits(info.rx_filters, RX_FILTER_NAMES, false),
+  result.Record({"capabilities/tx_types", SetBits(capabilities.txTypes, TX_TYPE_NAMES, false),
+                 "tx types {}; "});
+  result.Record({"capabilities/rx_filters", SetBits(capabilities.rxFilters, RX_FILTER_NAMES, false),
                  "rx filters {}"});
+}
+
+template <std::size_t N>
+Named NamedValue(const std::string_view (&names)[N], std::int32_t value) {
+  return {NameOf(names, static_cast<std::uint32_t>(value)), value};
 }
 
 }  // namespace
 
 CheckResult CheckInterface(const std::string& name) {
   CheckResult result{.check = "interface", .interface = name};
-  const RequestSocket socket;
-  if (const int error = socket.OpenError()) {
-    result.Say("cannot open a socket: " + Reason(error));
-    return result;
-  }
+  std::error_code error;
+  const auto capabilities = orv::GetTimestampingCapabilities(name, error);
   // The kernel reads only the first IFNAMSIZ - 1 bytes: a longer name would
-  // check another interface.
-  if (name.size() >= IFNAMSIZ) {
+  // check another interface, and liborv refuses it.
+  if (error == std::errc::filename_too_long) {
     result.state = State::CRITICAL;
     result.Say("no such interface: the name is too long");
     return result;
   }
-  ethtool_ts_info info{};
-  info.cmd = ETHTOOL_GET_TS_INFO;
-  if (const int error = socket.Request(name, SIOCETHTOOL, &info)) {
-    result.state = error == ENODEV ? State::CRITICAL : State::UNKNOWN;
-    result.Say(error == ENODEV ? "no such interface"
-                               : "cannot read the timestamping capabilities: " + Reason(error));
+  // An empty name names no interface; liborv refuses it before asking.
+  if (error == std::errc::no_such_device || (error && name.empty())) {
+    result.state = State::CRITICAL;
+    result.Say("no such interface");
     return result;
   }
-  if ((info.so_timestamping & HARDWARE_TIMESTAMPING) != HARDWARE_TIMESTAMPING) {
+  if (error) {
+    result.Say("cannot read the timestamping capabilities: " + error.message());
+    return result;
+  }
+  if ((capabilities.soTimestamping & HARDWARE_TIMESTAMPING) != HARDWARE_TIMESTAMPING) {
     result.state = State::CRITICAL;
     result.Record(Supported(false, "no hardware timestamping; "));
-    RecordCapabilities(result, info);
+    RecordCapabilities(result, capabilities);
     result.Record(Enabled(false, ""));
     return result;
   }
-  hwtstamp_config config{};
-  if (const int error = socket.Request(name, SIOCGHWTSTAMP, &config)) {
+  const auto config = orv::GetTimestampingConfig(name, error);
+  if (error) {
     result.state = State::UNKNOWN;
     result.Record(Supported(true, ""));
-    result.Say("configuration unreadable: " + Reason(error) + "; ");
+    result.Say("configuration unreadable: " + error.message() + "; ");
     result.Record({"configuration", Value(), ""});
-    RecordCapabilities(result, info);
+    RecordCapabilities(result, capabilities);
     return result;
   }
-  const bool on = config.tx_type != HWTSTAMP_TX_OFF && config.rx_filter != HWTSTAMP_FILTER_NONE;
+  const bool on = config.txType != HWTSTAMP_TX_OFF && config.rxFilter != HWTSTAMP_FILTER_NONE;
   result.state = on ? State::OK : State::WARNING;
   result.Record(Enabled(on, on ? "hardware timestamping on: " : "hardware timestamping off: "));
-  result.Record(
-      {"configuration/tx_type",
-       Named{NameOf(TX_TYPE_NAMES, static_cast<std::uint32_t>(config.tx_type)), config.tx_type},
-       "tx {}, ", InfoLabel("tx_type")});
-  result.Record({"configuration/rx_filter",
-                 Named{NameOf(RX_FILTER_NAMES, static_cast<std::uint32_t>(config.rx_filter)),
-                       config.rx_filter},
-                 "rx {}; ", InfoLabel("rx_filter")});
-  RecordCapabilities(result, info);
+  result.Record({"configuration/tx_type", NamedValue(TX_TYPE_NAMES, config.txType), "tx {}, ",
+                 InfoLabel("tx_type")});
+  result.Record({"configuration/rx_filter", NamedValue(RX_FILTER_NAMES, config.rxFilter), "rx {}; ",
+                 InfoLabel("rx_filter")});
+  RecordCapabilities(result, capabilities);
   result.Record(Supported(true, ""));
   return result;
 }
