@@ -56,6 +56,9 @@ expect "json openmetrics text" orvcheck --format =
 expect "json" orvcheck --format = j
 expect "lo" orvcheck --interface = l
 expect "leap-list" orvcheck --skip l
+expect "phc" orvcheck --skip p
+expect "--phc-critical --phc-warning" orvcheck --phc
+expect "" orvcheck --phc-warning ""
 expect "root" orvcheck --daemon-uid = roo
 
 # Every interface the kernel lists is offered for nicmark and orvcheck.

@@ -93,8 +93,9 @@ Named NamedValue(const std::string_view (&names)[N], std::int32_t value) {
 
 }  // namespace
 
-CheckResult CheckInterface(const std::string& name) {
-  CheckResult result{.check = "interface", .interface = name};
+InterfaceCheck CheckInterface(const std::string& name) {
+  InterfaceCheck checked{.result = {.check = "interface", .interface = name}};
+  CheckResult& result = checked.result;
   std::error_code error;
   const auto capabilities = orv::GetTimestampingCapabilities(name, error);
   // The kernel reads only the first IFNAMSIZ - 1 bytes: a longer name would
@@ -102,24 +103,25 @@ CheckResult CheckInterface(const std::string& name) {
   if (error == std::errc::filename_too_long) {
     result.state = State::CRITICAL;
     result.Say("no such interface: the name is too long");
-    return result;
+    return checked;
   }
   // An empty name names no interface; liborv refuses it before asking.
   if (error == std::errc::no_such_device || (error && name.empty())) {
     result.state = State::CRITICAL;
     result.Say("no such interface");
-    return result;
+    return checked;
   }
   if (error) {
     result.Say("cannot read the timestamping capabilities: " + error.message());
-    return result;
+    return checked;
   }
+  checked.phcIndex = capabilities.phcIndex;
   if ((capabilities.soTimestamping & HARDWARE_TIMESTAMPING) != HARDWARE_TIMESTAMPING) {
     result.state = State::CRITICAL;
     result.Record(Supported(false, "no hardware timestamping; "));
     RecordCapabilities(result, capabilities);
     result.Record(Enabled(false, ""));
-    return result;
+    return checked;
   }
   const auto config = orv::GetTimestampingConfig(name, error);
   if (error) {
@@ -128,7 +130,7 @@ CheckResult CheckInterface(const std::string& name) {
     result.Say("configuration unreadable: " + error.message() + "; ");
     result.Record({"configuration", Value(), ""});
     RecordCapabilities(result, capabilities);
-    return result;
+    return checked;
   }
   const bool on = config.txType != HWTSTAMP_TX_OFF && config.rxFilter != HWTSTAMP_FILTER_NONE;
   result.state = on ? State::OK : State::WARNING;
@@ -139,7 +141,7 @@ CheckResult CheckInterface(const std::string& name) {
                  InfoLabel("rx_filter")});
   RecordCapabilities(result, capabilities);
   result.Record(Supported(true, ""));
-  return result;
+  return checked;
 }
 
 }  // namespace orvcheck
