@@ -367,6 +367,34 @@ TEST_F(Orvcheck, PhcAgainstClockTai) {
   }
 }
 
+// A requirement for every interface, and one for fake0, which wins; the
+// message begins with the drift.
+TEST_F(Orvcheck, ConfigurationDrift) {
+  const std::string every = "--require-tx-type on --require-rx-filter ptpv2-event";
+  for (const auto& [inForce, arguments, drift, message] :
+       std::vector<std::tuple<std::string, std::string, std::string, std::string>>{
+           {"1 12", every, "0", ""},
+           {"1 1", every, "1",
+            "configuration drift: rx all(1) in force, ptpv2-event(12) required; hardware "
+            "timestamping on: tx on(1), rx all(1); flags"},
+           {"0 0", "--require-tx-type 1", "1",
+            "configuration drift: tx off(0) in force, on(1) required; hardware timestamping off:"},
+           {"1 1", "--require-rx-filter fake0:all " + every, "0", ""},
+           {"1 1", "", "", ""}}) {
+    std::ofstream(driver.StatePath()) << "0 " << inForce << '\n';
+    auto words = Words("--interface fake0 --skip phc " + arguments);
+    const auto check = Check(Json(words, WithFakeDriver({})), "interface", "fake0");
+    EXPECT_EQ(check["state"], drift == "1" ? "CRITICAL" : "OK") << arguments;
+    EXPECT_EQ(check["message"].get<std::string>().substr(0, message.size()), message);
+    words.insert(words.end(), {"--format", "openmetrics"});
+    const auto metrics = Run(words, WithFakeDriver({})).out;
+    const std::string series = "\norvkit_interface_configuration_drift{interface=\"fake0\"} ";
+    const auto sample = metrics.find(series);
+    EXPECT_EQ(sample == std::string::npos ? "" : metrics.substr(sample + series.size(), 2),
+              drift.empty() ? "" : drift + '\n');
+  }
+}
+
 // `message` with the time the check waited, to the millisecond, in place of
 // WAITED; that time is not shorter than the time-out of 0.3 s.
 std::string WithWaited(std::string message, const nlohmann::json& check) {
@@ -659,7 +687,10 @@ TEST_F(Orvcheck, RejectedCommandLinesAreUnknown) {
                                              {"--phc-warning=0.000002"},
                                              {"--interface=lo", "--phc-warning=-0.1"},
                                              {"--interface=lo", "--phc-critical=1ms"},
-                                             {"--interface=lo", "--phc-warning=0.002"}}) {
+                                             {"--interface=lo", "--phc-warning=0.002"},
+                                             {"--interface=lo", "--require-tx-type=up"},
+                                             {"--interface=lo", "--require-rx-filter=:all"},
+                                             {"--interface=lo", "--require-rx-filter=e9:all"}}) {
     const auto result = Run(arguments);
     EXPECT_EQ(result.status, 3) << arguments.front();
     EXPECT_EQ(result.out, "");

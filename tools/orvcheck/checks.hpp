@@ -10,8 +10,10 @@
 #include <bitset>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace orvcheck {
 
@@ -22,13 +24,25 @@ CheckResult CheckTaiOffset(std::chrono::seconds calendarOffset);
 CheckResult CheckLeapList(const std::string& path, const calendar::ListReading& reading,
                           std::chrono::sys_seconds now);
 
+// A TX type or RX filter by its name as ethtool prints it ("on",
+// "ptpv2-event") or its number; nullopt when it is neither.
+std::optional<std::int32_t> TxTypeValue(std::string_view text);
+std::optional<std::int32_t> RxFilterValue(std::string_view text);
+
+// What the operator requires in force on an interface; nullopt: anything.
+struct RequiredConfiguration {
+  std::optional<std::int32_t> txType;
+  std::optional<std::int32_t> rxFilter;
+};
+
 struct InterfaceCheck {
   CheckResult result;
   int phcIndex = -1;  // N of the interface's /dev/ptpN; -1 when none or unknown
 };
 
-// The hardware timestamping capabilities and configuration of `name`.
-InterfaceCheck CheckInterface(const std::string& name);
+// The hardware timestamping capabilities and configuration of `name`,
+// against what is required of it.
+InterfaceCheck CheckInterface(const std::string& name, const RequiredConfiguration& required);
 
 // PHC - CLOCK_TAI within `warning` is OK, beyond `critical` CRITICAL.
 struct PhcThresholds {

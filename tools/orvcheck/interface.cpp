@@ -6,6 +6,7 @@
 
 #include <fmt/format.h>
 
+#include <charconv>
 #include <optional>
 #include <string_view>
 #include <system_error>
@@ -52,6 +53,21 @@ std::vector<Named> SetBits(std::uint32_t mask, const std::string_view (&names)[N
   return set;
 }
 
+template <std::size_t N>
+std::optional<std::int32_t> ValueOf(const std::string_view (&names)[N], std::string_view text) {
+  for (std::size_t value = 0; value < N; ++value) {
+    if (names[value] == text) {
+      return static_cast<std::int32_t>(value);
+    }
+  }
+  std::int32_t value = -1;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc{} || end != text.data() + text.size() || value < 0) {
+    return std::nullopt;
+  }
+  return value;
+}
+
 Series InfoLabel(std::string label) {
   return {.name = "interface_info",
           .help =
@@ -91,9 +107,53 @@ Named NamedValue(const std::string_view (&names)[N], std::int32_t value) {
   return {NameOf(names, static_cast<std::uint32_t>(value)), value};
 }
 
+// The value required of one setting, and in the message, when it drifted,
+// the one in force beside it.
+template <std::size_t N>
+Fact Requirement(std::string key, std::string_view setting, const std::string_view (&names)[N],
+                 std::optional<std::int32_t> required, std::int32_t inForce) {
+  if (!required) {
+    return {std::move(key), Value(), ""};
+  }
+  const Named shown = NamedValue(names, inForce);
+  return {std::move(key), NamedValue(names, *required),
+          *required == inForce ? ""
+                               : fmt::format("{} {}({}) in force, {{}} required; ", setting,
+                                             shown.name, shown.value)};
+}
+
+// Another program's timestamping request can change a driver's settings under
+// the PTP daemon: what the operator requires is compared with what is in
+// force. Returns whether they differ.
+bool RecordDrift(CheckResult& result, const RequiredConfiguration& required,
+                 const orv::TimestampingConfig& config) {
+  if (!required.txType && !required.rxFilter) {
+    return false;
+  }
+  const bool drift = (required.txType && *required.txType != config.txType) ||
+                     (required.rxFilter && *required.rxFilter != config.rxFilter);
+  result.Record({"configuration_drift", drift, drift ? "configuration drift: " : "",
+                 Series{.name = "interface_configuration_drift",
+                        .help = "1 when the TX type or RX filter in force differs from the one "
+                                "required"}});
+  result.Record(
+      Requirement("required/tx_type", "tx", TX_TYPE_NAMES, required.txType, config.txType));
+  result.Record(
+      Requirement("required/rx_filter", "rx", RX_FILTER_NAMES, required.rxFilter, config.rxFilter));
+  return drift;
+}
+
 }  // namespace
 
-InterfaceCheck CheckInterface(const std::string& name) {
+std::optional<std::int32_t> TxTypeValue(std::string_view text) {
+  return ValueOf(TX_TYPE_NAMES, text);
+}
+
+std::optional<std::int32_t> RxFilterValue(std::string_view text) {
+  return ValueOf(RX_FILTER_NAMES, text);
+}
+
+InterfaceCheck CheckInterface(const std::string& name, const RequiredConfiguration& required) {
   InterfaceCheck checked{.result = {.check = "interface", .interface = name}};
   CheckResult& result = checked.result;
   std::error_code error;
@@ -133,7 +193,9 @@ InterfaceCheck CheckInterface(const std::string& name) {
     return checked;
   }
   const bool on = config.txType != HWTSTAMP_TX_OFF && config.rxFilter != HWTSTAMP_FILTER_NONE;
-  result.state = on ? State::OK : State::WARNING;
+  result.state = RecordDrift(result, required, config) ? State::CRITICAL
+                 : on                                  ? State::OK
+                                                       : State::WARNING;
   result.Record(Enabled(on, on ? "hardware timestamping on: " : "hardware timestamping off: "));
   result.Record({"configuration/tx_type", NamedValue(TX_TYPE_NAMES, config.txType), "tx {}, ",
                  InfoLabel("tx_type")});

@@ -84,6 +84,31 @@ void validate(boost::any& result, const std::vector<std::string>& values, PhcThr
   result = PhcThreshold{std::chrono::nanoseconds(std::llround(*seconds * 1e9))};
 }
 
+// A TX type or RX filter that must be in force, by name or number, on every
+// interface, or, written NAME:VALUE, on NAME (interface names cannot hold a
+// colon, nor can the values' names).
+template <std::optional<std::int32_t> (*ValueOf)(std::string_view)>
+struct Required {
+  std::string interface;  // empty: every one
+  std::int32_t value;
+};
+
+template <std::optional<std::int32_t> (*ValueOf)(std::string_view)>
+void validate(boost::any& result, const std::vector<std::string>& values, Required<ValueOf>*, int) {
+  const std::string& text = po::validators::get_single_string(values);
+  const auto colon = text.find(':');
+  const std::string interface = colon == std::string::npos ? "" : text.substr(0, colon);
+  const auto value =
+      ValueOf(colon == std::string::npos ? text : std::string_view(text).substr(colon + 1));
+  if (!value || (colon != std::string::npos && interface.empty())) {
+    throw po::invalid_option_value(text);
+  }
+  result = Required<ValueOf>{interface, *value};
+}
+
+using RequiredTxType = Required<orvcheck::TxTypeValue>;
+using RequiredRxFilter = Required<orvcheck::RxFilterValue>;
+
 // The address given to --monitor, empty for the default. "--monitor =@x"
 // passes "=@x": refuse what can only be that slip rather than wait for a
 // daemon that is not there.
@@ -179,6 +204,11 @@ po::options_description DescribeOptions() {
        "a PHC further from CLOCK_TAI is a warning (default 0.000001)")
       ("phc-critical", po::value<PhcThreshold>()->value_name("SECONDS"),
        "a PHC further from CLOCK_TAI is critical (default 0.001)")
+      ("require-tx-type", po::value<std::vector<RequiredTxType>>()->value_name("TYPE"),
+       "TX type, such as on, every interface must have in force, or NAME:TYPE for one; "
+       "repeatable")
+      ("require-rx-filter", po::value<std::vector<RequiredRxFilter>>()->value_name("FILTER"),
+       "RX filter, such as ptpv2-event, likewise")
       ("monitor", (new MonitorValue)->implicit_value(MonitorAddress{}, ""),
        "check the monitor daemon at @orvmon, or the one at --monitor=ADDRESS (@NAME for "
        "abstract)")
@@ -223,23 +253,69 @@ orvcheck::PhcThresholds PhcThresholds(const po::variables_map& vm) {
   return thresholds;
 }
 
-// The PHC thresholds concern the interfaces checked: say so rather than
-// ignore them, and refuse thresholds in the wrong order.
+template <typename Requirement>
+const std::vector<Requirement>& Requirements(const po::variables_map& vm, const char* option) {
+  static const std::vector<Requirement> none;
+  return vm.count(option) != 0 ? vm[option].as<std::vector<Requirement>>() : none;
+}
+
+// A requirement naming an interface that is not checked would be ignored:
+// the name, else empty.
+template <typename Requirement>
+std::string UncheckedInterface(const po::variables_map& vm, const char* option) {
+  const auto& checked = vm["interface"].as<std::vector<std::string>>();
+  for (const auto& requirement : Requirements<Requirement>(vm, option)) {
+    if (!requirement.interface.empty() &&
+        std::find(checked.begin(), checked.end(), requirement.interface) == checked.end()) {
+      return requirement.interface;
+    }
+  }
+  return "";
+}
+
+// The PHC thresholds and the requirements concern the interfaces checked:
+// say so rather than ignore them, and refuse thresholds in the wrong order.
 bool InterfaceOptionsConsistent(const po::variables_map& vm,
                                 const po::options_description& options) {
   std::string problem;
   if (vm.count("interface") == 0) {
-    if (vm.count("phc-warning") != 0 || vm.count("phc-critical") != 0) {
-      problem = "--phc-warning and --phc-critical need --interface";
+    if (vm.count("phc-warning") != 0 || vm.count("phc-critical") != 0 ||
+        vm.count("require-tx-type") != 0 || vm.count("require-rx-filter") != 0) {
+      problem =
+          "--phc-warning, --phc-critical, --require-tx-type and --require-rx-filter need "
+          "--interface";
     }
   } else if (const auto thresholds = PhcThresholds(vm); thresholds.warning > thresholds.critical) {
     problem = "--phc-warning is above --phc-critical (0.001 unless given)";
+  } else if (const auto tx = UncheckedInterface<RequiredTxType>(vm, "require-tx-type");
+             !tx.empty()) {
+    problem = "--require-tx-type names " + tx + ", which no --interface names";
+  } else if (const auto rx = UncheckedInterface<RequiredRxFilter>(vm, "require-rx-filter");
+             !rx.empty()) {
+    problem = "--require-rx-filter names " + rx + ", which no --interface names";
   }
   if (problem.empty()) {
     return true;
   }
   std::cerr << "ERROR: " << problem << "\n\n" << options << std::endl;
   return false;
+}
+
+// What one option requires of `interface`: its own value, else the one for
+// every interface; of several, the last counts.
+template <typename Requirement>
+std::optional<std::int32_t> RequiredOf(const po::variables_map& vm, const char* option,
+                                       const std::string& interface) {
+  std::optional<std::int32_t> every;
+  std::optional<std::int32_t> own;
+  for (const auto& requirement : Requirements<Requirement>(vm, option)) {
+    if (requirement.interface.empty()) {
+      every = requirement.value;
+    } else if (requirement.interface == interface) {
+      own = requirement.value;
+    }
+  }
+  return own ? own : every;
 }
 
 std::string LeapSecondsListPath(const po::variables_map& vm) {
@@ -294,7 +370,10 @@ std::vector<orvcheck::CheckResult> RunChecks(const po::variables_map& vm) {
         continue;
       }
       checked.push_back(name);
-      auto interface = orvcheck::CheckInterface(name);
+      const orvcheck::RequiredConfiguration required = {
+          RequiredOf<RequiredTxType>(vm, "require-tx-type", name),
+          RequiredOf<RequiredRxFilter>(vm, "require-rx-filter", name)};
+      auto interface = orvcheck::CheckInterface(name, required);
       results.push_back(std::move(interface.result));
       if (interface.phcIndex >= 0 && !Skipped(vm, "phc")) {
         results.push_back(
