@@ -388,4 +388,44 @@ TEST_F(Orvcheck, RejectedCommandLinesAreUnknown) {
   EXPECT_EQ(full.status, 3);
 }
 
+// A malformed first answer is a fatal error that the client recovers from: the
+// reply time-out still running reconnects, and the check waits for that.
+TEST_F(Orvcheck, MonitorWaitsThroughAFatalErrorTheClientRecoversFrom) {
+  const std::string name = "orvcheck-recovers-" + std::to_string(::getpid());
+  vexatest::TestDaemon daemon(std::string(1, '\0') + name);
+  vexatest::Conduct malformed;
+  malformed.statusReply = vexatest::Packet{0x01, 0x00};
+  daemon.SetConduct(1, malformed);
+  const auto check = Check(Json({"--monitor=@" + name, "--timeout", "10"}), "monitor");
+  EXPECT_EQ(check["state"], "OK");
+  EXPECT_EQ(check["values"]["last_notification"], "vexad: \"ok\"");
+  EXPECT_EQ(daemon.Connections(), 2);
+}
+
+// The monitor check needs descriptors for its context and its client: with
+// none left it is UNKNOWN, never an abort. Below some limit the dynamic loader
+// cannot even start the program.
+TEST_F(Orvcheck, MonitorWithTooFewDescriptorsIsUnknown) {
+  bool unknown = false;
+  for (int limit = 4; limit <= 16; ++limit) {
+    const auto result = testsupport::Run(
+        {"prlimit", "--nofile=" + std::to_string(limit), ORVCHECK_PATH, "--leap-seconds-list", list,
+         "--monitor=@orvcheck-absent", "--timeout", "0.3", "--format", "json"});
+    EXPECT_EQ(result.signal, 0) << limit;
+    if (result.status == 127 &&
+        result.err.find("error while loading shared libraries") != std::string::npos) {
+      continue;
+    }
+    const auto check = Check({result.status, nlohmann::json::parse(result.out)}, "monitor");
+    if (check["state"] == "UNKNOWN") {
+      unknown = true;
+      EXPECT_EQ(check["message"].get<std::string>().rfind("cannot start the client: ", 0), 0u);
+      EXPECT_EQ(result.status, 3);
+    } else {
+      EXPECT_EQ(check["state"], "CRITICAL") << limit;
+    }
+  }
+  EXPECT_TRUE(unknown);
+}
+
 }  // namespace
