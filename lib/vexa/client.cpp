@@ -290,10 +290,15 @@ void Client::RefusePeer(std::string_view reason) {
 }
 
 // Reports an error that ends the current step. Only a send or an answer still
-// awaited keeps the client going: the time-out armed for it reconnects.
+// awaited keeps the client going: the time-out armed for it reconnects. A
+// stopped client leaves nothing behind in the context, not even a wait that
+// would expire to no effect.
 void Client::Fail(const StatusMessage& message) {
   stopped =
       !(subscribeSendPending || statusSendPending || subscribeReplyPending || statusReplyPending);
+  if (stopped) {
+    timer.cancel();
+  }
   NotifyAndSurvive(message);
 }
 
