@@ -155,6 +155,10 @@ TEST(Vexawatch, StopSignalsEndAWatchNobodyReads) {
 // cannot even start the program; how many descriptors the test inherits
 // decides which.
 TEST(Vexawatch, TooFewDescriptorsEndWithAnErrorLine) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizers probe memory through a pipe, and report every object as "
+                  "invalid once no descriptor is left for it";
+#endif
   bool failed = false;
   bool watched = false;
   for (int limit = 4; limit <= 16; ++limit) {
