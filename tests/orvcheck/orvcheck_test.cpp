@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -51,7 +52,7 @@ std::string LeapList(sys_seconds expires, bool hash = true) {
   std::string list = "#$\t" + Ntp(updated) + "\n#@\t" + Ntp(expires) + "\n2272060800\t10\n";
   digits += "227206080010";
   int value = 10;
-  for (const auto date : leapset::BuiltinLeapSecondDates()) {
+  for (const auto date : calendar::BuiltinLeapSecondDates()) {
     list += Ntp(date) + "\t" + std::to_string(++value) + "\n";
     digits += Ntp(date) + std::to_string(value);
   }
@@ -145,6 +146,26 @@ TEST_F(Orvcheck, TaiOffsetAgainstTheKernel) {
   }
 }
 
+// Under a system-call filter that denies adjtimex the kernel's offset is
+// unknown, not unset: no value and no metric may claim 0.
+TEST_F(Orvcheck, UnreadableTaiOffsetIsUnknown) {
+  ASSERT_FALSE(orv::SetTaiOffset(36s));
+  const auto run = [this](const std::string& format) {
+    return testsupport::Run(testsupport::WithAdjtimexDenied(
+        {ORVCHECK_PATH, "--leap-seconds-list", list, "--format", format}));
+  };
+  const auto json = run("json");
+  const auto check = Check({json.status, nlohmann::json::parse(json.out)}, "tai-offset");
+  EXPECT_EQ(check["state"], "UNKNOWN");
+  EXPECT_EQ(check["message"], "kernel offset unreadable (error code: 1): " +
+                                  std::string(std::strerror(EPERM)) + "; calendar 37 s");
+  EXPECT_EQ(check["values"]["kernel_seconds"], nullptr);
+  EXPECT_EQ(json.status, 3);
+  const auto metrics = run("openmetrics").out;
+  EXPECT_EQ(metrics.find("orvkit_tai_offset_seconds"), std::string::npos) << metrics;
+  EXPECT_NE(metrics.find("\norvkit_tai_offset_calendar_seconds 37\n"), std::string::npos);
+}
+
 TEST_F(Orvcheck, LeapListStates) {
   struct Case {
     std::string content;
@@ -159,7 +180,8 @@ TEST_F(Orvcheck, LeapListStates) {
                          {LeapList(IN_A_YEAR, false), "WARNING", "hash mismatch"},
                          {std::regex_replace(LeapList(IN_A_YEAR), std::regex("#h.*\n"), ""),
                           "WARNING", "hash missing"},
-                         {"2272060800 10\n2287785600 12\n", "WARNING", "built-in list used"}}) {
+                         {"2272060800 10\n2287785600 12\n", "WARNING",
+                          ": line 2: TAI - UTC steps by other than 1 s; built-in list used"}}) {
     WriteList(c.content);
     const auto check = Check(Json({}), "leap-list");
     EXPECT_EQ(check["state"], c.state) << c.content;
@@ -173,7 +195,7 @@ TEST_F(Orvcheck, LeapListStates) {
   EXPECT_EQ(missing["state"], "WARNING");
   EXPECT_EQ(missing["values"]["source"], "built-in");
   // The hash that tzdata ships is checked the same way.
-  fs::copy_file(leapset::LEAP_SECONDS_LIST, list);
+  fs::copy_file(calendar::LEAP_SECONDS_LIST, list);
   EXPECT_EQ(Check(Json({}), "leap-list")["values"]["hash"], "valid");
 }
 

@@ -39,6 +39,13 @@ inline ProcessOptions StdoutClosed() {
   return options;
 }
 
+// `argv` run with adjtimex and clock_adjtime refused with EPERM, as under
+// systemd's ProtectClock=: the kernel's TAI offset then cannot be read.
+inline std::vector<std::string> WithAdjtimexDenied(std::vector<std::string> argv) {
+  argv.insert(argv.begin(), DENY_ADJTIMEX_PATH);
+  return argv;
+}
+
 struct ProcessResult {
   std::string out;
   std::string err;

@@ -175,6 +175,30 @@ TEST(Timepeek, OffsetColumnAndTaiFollowTheKernelsOffset) {
   }
 }
 
+// Under a system-call filter that denies adjtimex the rows stay as they are,
+// offset 0, while TAI keeps its lead: that the 0 is no unset offset is said
+// once, not once a row.
+TEST(Timepeek, UnreadableOffsetIsSaidOnceOnStandardError) {
+  testsupport::TaiOffsetGuard guard;
+  ASSERT_EQ(orv::SetTaiOffset(36s), std::error_code{});
+  testsupport::Process process(
+      testsupport::WithAdjtimexDenied({TIMEPEEK_PATH, "--interval", "10"}));
+  WaitForLines(process, 4, 10000);
+  process.Signal(SIGINT);
+  const auto result = WaitBounded(process, 5000);
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.err, "TAI offset unreadable (error code: 1): " +
+                            std::string(std::strerror(EPERM)) + "; TAI_OFFSET shows 0\n");
+  const auto rows = Rows(result.out);
+  ASSERT_GE(rows.size(), 3u) << result.out;
+  for (const auto& row : rows) {
+    EXPECT_EQ(row.offset, 0);
+    const auto lag = 36 * NS_PER_S - (row.tai - row.realtime);
+    EXPECT_GE(lag, 0);
+    EXPECT_LT(lag, NS_PER_S);
+  }
+}
+
 TEST(Timepeek, NoPositiveIntervalPrintsOneRowWithoutPause) {
   for (const std::vector<std::string>& args : {std::vector<std::string>{"--interval=0"},
                                                {"--interval=-1"},

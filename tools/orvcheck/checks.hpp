@@ -15,12 +15,10 @@ namespace orvcheck {
 
 // The kernel's TAI offset against the calendar value at `now` by `list`, or
 // by the built-in list when there is none.
-CheckResult CheckTaiOffset(const std::optional<leapset::LeapSecondList>& list,
+CheckResult CheckTaiOffset(const std::optional<calendar::LeapSecondList>& list,
                            std::chrono::sys_seconds now);
-// The leap-second list read from `path`: nullopt when it was missing or
-// invalid.
-CheckResult CheckLeapList(const std::string& path,
-                          const std::optional<leapset::LeapSecondList>& list,
+// The leap-second list read from `path`, or why it was refused.
+CheckResult CheckLeapList(const std::string& path, const calendar::ListReading& reading,
                           std::chrono::sys_seconds now);
 
 // The hardware timestamping capabilities and configuration of `name`.

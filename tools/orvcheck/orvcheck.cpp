@@ -102,7 +102,7 @@ bool MonitorOptionsConsistent(const po::variables_map& vm, const po::options_des
 
 std::string LeapSecondsListPath(const po::variables_map& vm) {
   return vm.count("leap-seconds-list") != 0 ? vm["leap-seconds-list"].as<std::string>()
-                                            : leapset::LEAP_SECONDS_LIST;
+                                            : calendar::LEAP_SECONDS_LIST;
 }
 
 orvcheck::MonitorTarget MonitorTarget(const po::variables_map& vm) {
@@ -121,10 +121,10 @@ std::vector<orvcheck::CheckResult> RunChecks(const po::variables_map& vm) {
   const auto now =
       std::chrono::time_point_cast<std::chrono::seconds>(std::chrono::system_clock::now());
   const std::string listPath = LeapSecondsListPath(vm);
-  const auto list = leapset::ReadLeapSecondList(listPath.c_str());
+  const auto reading = calendar::ReadLeapSecondList(listPath.c_str());
   std::vector<orvcheck::CheckResult> results;
-  results.push_back(orvcheck::CheckTaiOffset(list, now));
-  results.push_back(orvcheck::CheckLeapList(listPath, list, now));
+  results.push_back(orvcheck::CheckTaiOffset(reading.list, now));
+  results.push_back(orvcheck::CheckLeapList(listPath, reading, now));
   if (vm.count("interface") != 0) {
     for (const auto& name : vm["interface"].as<std::vector<std::string>>()) {
       results.push_back(orvcheck::CheckInterface(name));

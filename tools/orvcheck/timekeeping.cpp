@@ -17,8 +17,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// TAI - UTC before the first leap second.
-constexpr std::chrono::seconds INITIAL_OFFSET = 10s;
 // A list this close to its expiry wants replacing before the next leap
 // second could be announced and missed.
 constexpr std::chrono::seconds EXPIRY_WARNING = std::chrono::days{28};
@@ -33,14 +31,8 @@ nlohmann::ordered_json DateOrNull(const std::optional<std::chrono::sys_seconds>&
   return time ? nlohmann::ordered_json(Date(*time)) : nlohmann::ordered_json(nullptr);
 }
 
-std::chrono::seconds CalendarValue(const std::optional<leapset::LeapSecondList>& list,
-                                   std::chrono::sys_seconds now) {
-  return INITIAL_OFFSET +
-         (list ? leapset::LeapSecondsAt(*list, now) : leapset::BuiltinLeapSeconds(now));
-}
-
 // The "#h" line is the SHA-1 of the list's digits, as five big-endian words.
-bool HashMatches(const leapset::LeapSecondList& list) {
+bool HashMatches(const calendar::LeapSecondList& list) {
   std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
   unsigned int length = 0;
   if (EVP_Digest(list.hashedDigits.data(), list.hashedDigits.size(), digest.data(), &length,
@@ -65,7 +57,7 @@ Metric Timestamp(std::string name, std::string help, std::chrono::sys_seconds ti
 }
 
 // The file's own findings, each a reason for a warning.
-std::vector<std::string> Problems(const leapset::LeapSecondList& list, std::string_view hash,
+std::vector<std::string> Problems(const calendar::LeapSecondList& list, std::string_view hash,
                                   std::chrono::sys_seconds now) {
   std::vector<std::string> problems;
   if (!list.expires) {
@@ -83,17 +75,27 @@ std::vector<std::string> Problems(const leapset::LeapSecondList& list, std::stri
 
 }  // namespace
 
-CheckResult CheckTaiOffset(const std::optional<leapset::LeapSecondList>& list,
+CheckResult CheckTaiOffset(const std::optional<calendar::LeapSecondList>& list,
                            std::chrono::sys_seconds now) {
-  const auto kernel = orv::GetTaiOffset();
-  const auto calendar = CalendarValue(list, now);
+  std::error_code error;
+  const auto kernel = orv::GetTaiOffset(error);
+  const auto calendar = ::calendar::CalendarTaiOffset(list, now);
   CheckResult result;
   result.check = "tai-offset";
-  result.values = {{"kernel_seconds", kernel.count()}, {"calendar_seconds", calendar.count()}};
-  result.metrics = {
-      {"tai_offset_seconds", "The kernel's TAI offset (TAI - UTC), 0 when unset", kernel.count()},
-      {"tai_offset_calendar_seconds", "TAI - UTC by the leap-second list", calendar.count()}};
-  if (kernel == 0s) {
+  // An offset that could not be read has no value, least of all 0 (unset).
+  result.values = {{"kernel_seconds", error ? nullptr : nlohmann::ordered_json(kernel.count())},
+                   {"calendar_seconds", calendar.count()}};
+  if (!error) {
+    result.metrics.push_back({"tai_offset_seconds",
+                              "The kernel's TAI offset (TAI - UTC), 0 when unset", kernel.count()});
+  }
+  result.metrics.push_back(
+      {"tai_offset_calendar_seconds", "TAI - UTC by the leap-second list", calendar.count()});
+  if (error) {
+    result.state = State::UNKNOWN;
+    result.message = fmt::format("kernel offset unreadable (error code: {}): {}; calendar {} s",
+                                 error.value(), error.message(), calendar.count());
+  } else if (kernel == 0s) {
     result.state = State::CRITICAL;
     result.message = fmt::format("kernel offset unset (CLOCK_TAI reads as UTC), calendar {} s",
                                  calendar.count());
@@ -108,17 +110,18 @@ CheckResult CheckTaiOffset(const std::optional<leapset::LeapSecondList>& list,
   return result;
 }
 
-CheckResult CheckLeapList(const std::string& path,
-                          const std::optional<leapset::LeapSecondList>& list,
+CheckResult CheckLeapList(const std::string& path, const calendar::ListReading& reading,
                           std::chrono::sys_seconds now) {
+  const auto& list = reading.list;
   CheckResult result;
   result.check = "leap-list";
   result.values["path"] = path;
   result.values["source"] = list ? "file" : "built-in";
   const std::chrono::sys_seconds lastLeap =
-      list ? list->entries.back().from : leapset::BuiltinLeapSecondDates().back();
-  const std::int64_t leapSeconds = list ? (list->entries.back().taiUtc - INITIAL_OFFSET).count()
-                                        : leapset::BuiltinLeapSecondDates().size();
+      list ? list->entries.back().from : calendar::BuiltinLeapSecondDates().back();
+  const std::int64_t leapSeconds =
+      list ? (list->entries.back().taiUtc - calendar::INITIAL_TAI_OFFSET).count()
+           : calendar::BuiltinLeapSecondDates().size();
   result.values["leap_seconds"] = leapSeconds;
   result.values["last_leap_second"] = leapSeconds > 0 ? DateOrNull(lastLeap) : nullptr;
   result.metrics.push_back({"leap_list_leap_seconds", "Leap seconds in the list", leapSeconds});
@@ -138,7 +141,7 @@ CheckResult CheckLeapList(const std::string& path,
     result.values["hash"] = nullptr;
     result.state = State::WARNING;
     result.message =
-        fmt::format("{} missing or invalid, built-in list used ({})", shownPath, summary);
+        fmt::format("{}: {}; built-in list used ({})", shownPath, reading.refusal, summary);
     return result;
   }
   const std::string_view hash = !list->hash ? "missing" : HashMatches(*list) ? "valid" : "mismatch";

@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <time.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
@@ -55,6 +56,21 @@ bool ReadClock(clockid_t clock, const char* what, timespec& reading) {
   return false;
 }
 
+// The kernel's TAI offset, shown as 0 when it cannot be read, as the row has
+// always shown it; that it could not be read is said once on standard error,
+// so that the 0 does not pass for an unset offset.
+std::chrono::seconds ReadTaiOffset() {
+  static bool reported = false;
+  std::error_code error;
+  const auto offset = orv::GetTaiOffset(error);
+  if (error && !reported) {
+    reported = true;
+    std::cerr << "TAI offset unreadable (error code: " << error.value() << "): " << error.message()
+              << "; TAI_OFFSET shows 0" << std::endl;
+  }
+  return offset;
+}
+
 std::optional<timepeek::Readings> ReadClocks() {
   timepeek::Readings readings{};
   if (!ReadClock(CLOCK_TAI, "clock_gettime(CLOCK_TAI)", readings.tai) ||
@@ -62,7 +78,7 @@ std::optional<timepeek::Readings> ReadClocks() {
       !ReadClock(CLOCK_MONOTONIC, "clock_gettime(CLOCK_MONOTONIC)", readings.monotonic)) {
     return std::nullopt;
   }
-  readings.taiOffset = orv::GetTaiOffset();
+  readings.taiOffset = ReadTaiOffset();
   return readings;
 }
 
