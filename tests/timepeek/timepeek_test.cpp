@@ -185,7 +185,7 @@ TEST(Timepeek, UnreadableOffsetIsSaidOnceOnStandardError) {
       testsupport::WithAdjtimexDenied({TIMEPEEK_PATH, "--interval", "10"}));
   WaitForLines(process, 4, 10000);
   process.Signal(SIGINT);
-  const auto result = WaitBounded(process, 5000);
+  const auto result = process.Wait(5000);
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.err, "TAI offset unreadable (error code: 1): " +
                             std::string(std::strerror(EPERM)) + "; TAI_OFFSET shows 0\n");
