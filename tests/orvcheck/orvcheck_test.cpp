@@ -410,20 +410,6 @@ TEST_F(Orvcheck, RejectedCommandLinesAreUnknown) {
   EXPECT_EQ(full.status, 3);
 }
 
-// A malformed first answer is a fatal error that the client recovers from: the
-// reply time-out still running reconnects, and the check waits for that.
-TEST_F(Orvcheck, MonitorWaitsThroughAFatalErrorTheClientRecoversFrom) {
-  const std::string name = "orvcheck-recovers-" + std::to_string(::getpid());
-  vexatest::TestDaemon daemon(std::string(1, '\0') + name);
-  vexatest::Conduct malformed;
-  malformed.statusReply = vexatest::Packet{0x01, 0x00};
-  daemon.SetConduct(1, malformed);
-  const auto check = Check(Json({"--monitor=@" + name, "--timeout", "10"}), "monitor");
-  EXPECT_EQ(check["state"], "OK");
-  EXPECT_EQ(check["values"]["last_notification"], "vexad: \"ok\"");
-  EXPECT_EQ(daemon.Connections(), 2);
-}
-
 // The monitor check needs descriptors for its context and its client: with
 // none left it is UNKNOWN, never an abort. Below some limit the dynamic loader
 // cannot even start the program.
