@@ -16,18 +16,19 @@ namespace orvcheck {
 namespace {
 
 constexpr std::string_view DAEMON_STATUS = "vexad: \"";
-constexpr std::string_view FATAL_ERROR = "Internal fatal error";
 
 // Keeps the client's last notification and stops the context at the first
-// that settles the check: a status from the daemon, or a fatal error.
+// that settles the check: a status from the daemon, or a fatal error after
+// which the client will not reconnect.
 class Listener : public vexa::StatusNotifier {
  public:
   explicit Listener(boost::asio::io_context& io) : io(io) {}
 
+  void Listen(const vexa::Client& listened) { client = &listened; }
+
   void Notify(const vexa::StatusMessage& message) override {
     last = message;
-    const std::string_view text = message.text;
-    if (text.starts_with(DAEMON_STATUS) || text.starts_with(FATAL_ERROR)) {
+    if (message.text.starts_with(DAEMON_STATUS) || (client != nullptr && client->Stopped())) {
       io.stop();
     }
   }
@@ -37,6 +38,7 @@ class Listener : public vexa::StatusNotifier {
  private:
   boost::asio::io_context& io;
   std::optional<vexa::StatusMessage> last;
+  const vexa::Client* client = nullptr;
 };
 
 // "@name" for an abstract name, as it is typed.
@@ -59,29 +61,32 @@ CheckResult Result(const MonitorTarget& target, State state, std::string message
 }  // namespace
 
 CheckResult CheckMonitor(const MonitorTarget& target) {
-  boost::asio::io_context io;
-  Listener listener(io);
-  boost::asio::steady_timer deadline(io, target.timeout);
-  deadline.async_wait([&io](const boost::system::error_code& error) {
-    if (!error) {
-      io.stop();
-    }
-  });
+  std::optional<vexa::StatusMessage> last;
+  // The context too needs descriptors, and may find none left.
   try {
+    boost::asio::io_context io;
+    Listener listener(io);
+    boost::asio::steady_timer deadline(io, target.timeout);
+    deadline.async_wait([&io](const boost::system::error_code& error) {
+      if (!error) {
+        io.stop();
+      }
+    });
     std::optional<vexa::Client> client;
     if (target.daemonUid) {
       client.emplace(io, target.address, listener, vexa::PeerRequirement{*target.daemonUid});
     } else {
       client.emplace(io, target.address, listener);
     }
+    listener.Listen(*client);
     io.run();
     // The context has stopped, so none of the client's steps can run again:
     // only now may it go.
     client.reset();
+    last = listener.Last();
   } catch (const std::exception& e) {
     return Result(target, State::UNKNOWN, fmt::format("cannot start the client: {}", e.what()));
   }
-  const auto& last = listener.Last();
   const std::string lastText = last ? tools::OneLine(last->text) : std::string();
   const bool status = last && std::string_view(last->text).starts_with(DAEMON_STATUS);
   CheckResult result =
