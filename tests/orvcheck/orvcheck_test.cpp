@@ -562,4 +562,34 @@ TEST_F(Orvcheck, RejectedCommandLinesAreUnknown) {
   EXPECT_EQ(full.status, 3);
 }
 
+// The monitor check needs descriptors for its context and its client: with
+// none left it is UNKNOWN, never an abort. Below some limit the dynamic loader
+// cannot even start the program.
+TEST_F(Orvcheck, MonitorWithTooFewDescriptorsIsUnknown) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizers probe memory through a pipe, and report every object as "
+                  "invalid once no descriptor is left for it";
+#endif
+  bool unknown = false;
+  for (int limit = 4; limit <= 16; ++limit) {
+    const auto result = testsupport::Run(
+        {"prlimit", "--nofile=" + std::to_string(limit), ORVCHECK_PATH, "--leap-seconds-list", list,
+         "--monitor=@orvcheck-absent", "--timeout", "0.3", "--format", "json"});
+    EXPECT_EQ(result.signal, 0) << limit;
+    if (result.status == 127 &&
+        result.err.find("error while loading shared libraries") != std::string::npos) {
+      continue;
+    }
+    const auto check = Check({result.status, nlohmann::json::parse(result.out)}, "monitor");
+    if (check["state"] == "UNKNOWN") {
+      unknown = true;
+      EXPECT_EQ(check["message"].get<std::string>().rfind("cannot start the client: ", 0), 0u);
+      EXPECT_EQ(result.status, 3);
+    } else {
+      EXPECT_EQ(check["state"], "CRITICAL") << limit;
+    }
+  }
+  EXPECT_TRUE(unknown);
+}
+
 }  // namespace
