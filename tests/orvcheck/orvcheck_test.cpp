@@ -331,6 +331,16 @@ TEST_F(Orvcheck, MonitorAgainstTheTestDaemon) {
     EXPECT_EQ(check["values"]["refused"], c.refused);
     EXPECT_EQ(outcome.status, c.state == std::string("OK") ? 0 : 2);
   }
+  // A malformed first answer is a fatal error that the client recovers from:
+  // its reply time-out reconnects 2 s later, and the check waits for that.
+  vexatest::TestDaemon recovering(std::string(1, '\0') + name + "-recovers");
+  vexatest::Conduct malformed;
+  malformed.statusReply = vexatest::Packet{0x01, 0x00};
+  recovering.SetConduct(1, malformed);
+  const auto recovered =
+      Check(Json({"--monitor=@" + name + "-recovers", "--timeout", "10"}), "monitor");
+  EXPECT_EQ(recovered["message"], "status 0 vexad: \"ok\"");
+  EXPECT_EQ(recovering.Connections(), 2);
   const auto absent = Check(Json({"--monitor=/nonexistent/vexad", "--timeout", "0.3"}), "monitor");
   EXPECT_EQ(absent["message"], WithWaited("no status from the daemon at /nonexistent/vexad within "
                                           "WAITED s; last: Internal: Disconnected",
