@@ -197,9 +197,13 @@ TEST_F(Orvcheck, LeapListStates) {
   const auto missing = Check(Json({}), "leap-list");
   EXPECT_EQ(missing["state"], "WARNING");
   EXPECT_EQ(missing["values"]["source"], "built-in");
+  EXPECT_EQ(missing["values"]["refusal"],
+            "cannot be opened: " + std::string(std::strerror(ENOENT)));
   // The hash that tzdata ships is checked the same way.
   fs::copy_file(calendar::LEAP_SECONDS_LIST, list);
-  EXPECT_EQ(Check(Json({}), "leap-list")["values"]["hash"], "valid");
+  const auto tzdata = Check(Json({}), "leap-list");
+  EXPECT_EQ(tzdata["values"]["hash"], "valid");
+  EXPECT_EQ(tzdata["values"]["refusal"], nullptr);
 }
 
 TEST_F(Orvcheck, InterfacesThroughTheFakeDriverAndTheKernel) {
