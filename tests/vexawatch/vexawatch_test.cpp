@@ -25,7 +25,7 @@ const std::string HELP =
     "  -h [ --help ]         Print help messages\n"
     "  --version             Print version and exit\n"
     "  --socket arg          daemon socket, @NAME for abstract (default @orvmon)\n"
-    "  --daemon-uid arg      accept only a daemon run by this user id\n\n";
+    "  --daemon-uid arg      accept only a daemon run by this user (name or id)\n\n";
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -79,7 +79,7 @@ TEST(Vexawatch, PrintsEveryNotificationUntilSigterm) {
 
 // vexawatch ends by itself only when the client has stopped for good: after
 // a refused daemon, not after a fatal error that the client recovers from. The
-// test daemon runs as root, the user of this test.
+// test daemon runs as root, the user of this test, named or numbered.
 TEST(Vexawatch, EndsOnlyWhenTheClientHasStopped) {
   const std::vector<std::string> watching = {"status=1 Internal: Disconnected",
                                              "status=1 Connected", "status=0 vexad: \"ok\""};
@@ -91,7 +91,7 @@ TEST(Vexawatch, EndsOnlyWhenTheClientHasStopped) {
   };
   int run = 0;
   for (const auto& c : std::vector<Case>{
-           {"0", false, 0, watching},
+           {"root", false, 0, watching},
            {"65534",
             false,
             1,

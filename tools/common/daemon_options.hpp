@@ -11,7 +11,7 @@
 namespace tools {
 
 // A user id as typed: decimal digits only, so that "-1" is rejected rather
-// than wrapped round to the largest id.
+// than wrapped round to the largest id; anything else is a user name.
 struct UserId {
   uid_t value;
 };

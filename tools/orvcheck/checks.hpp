@@ -7,7 +7,9 @@
 
 #include <sys/types.h>
 
+#include <bitset>
 #include <chrono>
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -24,13 +26,19 @@ CheckResult CheckLeapList(const std::string& path, const calendar::ListReading& 
 // The hardware timestamping capabilities and configuration of `name`.
 CheckResult CheckInterface(const std::string& name);
 
+// The daemon's status values: 0 to 3.
+inline constexpr std::size_t STATUS_VALUES = 4;
+
 struct MonitorTarget {
   std::string address;  // a leading NUL names an abstract socket
   std::optional<uid_t> daemonUid;
   std::chrono::milliseconds timeout;
+  std::bitset<STATUS_VALUES> healthy;  // the statuses counted healthy
 };
 
-// Waits for the monitor daemon's first status.
+// Waits for the monitor daemon's first status, through every error the
+// client recovers from, until `timeout` has passed or the client has stopped
+// for good.
 CheckResult CheckMonitor(const MonitorTarget& target);
 
 }  // namespace orvcheck

@@ -39,7 +39,8 @@ po::options_description DescribeOptions() {
       ("version", "Print version and exit")
       ("socket", po::value<tools::DaemonSocket>(),
        "daemon socket, @NAME for abstract (default @orvmon)")
-      ("daemon-uid", po::value<tools::UserId>(), "accept only a daemon run by this user id");
+      ("daemon-uid", po::value<tools::UserId>(),
+       "accept only a daemon run by this user (name or id)");
   // clang-format on
   return options;
 }
