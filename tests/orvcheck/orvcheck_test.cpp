@@ -199,9 +199,13 @@ TEST_F(Orvcheck, LeapListStates) {
   const auto missing = Check(Json({}), "leap-list");
   EXPECT_EQ(missing["state"], "WARNING");
   EXPECT_EQ(missing["values"]["source"], "built-in");
+  EXPECT_EQ(missing["values"]["refusal"],
+            "cannot be opened: " + std::string(std::strerror(ENOENT)));
   // The hash that tzdata ships is checked the same way.
   fs::copy_file(calendar::LEAP_SECONDS_LIST, list);
-  EXPECT_EQ(Check(Json({}), "leap-list")["values"]["hash"], "valid");
+  const auto tzdata = Check(Json({}), "leap-list");
+  EXPECT_EQ(tzdata["values"]["hash"], "valid");
+  EXPECT_EQ(tzdata["values"]["refusal"], nullptr);
 }
 
 TEST_F(Orvcheck, InterfacesThroughTheFakeDriverAndTheKernel) {
@@ -465,6 +469,16 @@ TEST_F(Orvcheck, MonitorAgainstTheTestDaemon) {
     EXPECT_EQ(check["values"]["refused"], c.refused);
     EXPECT_EQ(outcome.status, c.state == std::string("OK") ? 0 : 2);
   }
+  // A malformed first answer is a fatal error that the client recovers from:
+  // its reply time-out reconnects 2 s later, and the check waits for that.
+  vexatest::TestDaemon recovering(std::string(1, '\0') + name + "-recovers");
+  vexatest::Conduct malformed;
+  malformed.statusReply = vexatest::Packet{0x01, 0x00};
+  recovering.SetConduct(1, malformed);
+  const auto recovered =
+      Check(Json({"--monitor=@" + name + "-recovers", "--timeout", "10"}), "monitor");
+  EXPECT_EQ(recovered["message"], "status 0 vexad: \"ok\"");
+  EXPECT_EQ(recovering.Connections(), 2);
   const auto absent = Check(Json({"--monitor=/nonexistent/vexad", "--timeout", "0.3"}), "monitor");
   EXPECT_EQ(absent["message"], WithWaited("no status from the daemon at /nonexistent/vexad within "
                                           "WAITED s; last: Internal: Disconnected",
@@ -702,6 +716,36 @@ TEST_F(Orvcheck, RejectedCommandLinesAreUnknown) {
   // Output that never arrived is no OK.
   const auto full = Run({}, testsupport::StdoutTo("/dev/full"));
   EXPECT_EQ(full.status, 3);
+}
+
+// The monitor check needs descriptors for its context and its client: with
+// none left it is UNKNOWN, never an abort. Below some limit the dynamic loader
+// cannot even start the program.
+TEST_F(Orvcheck, MonitorWithTooFewDescriptorsIsUnknown) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizers probe memory through a pipe, and report every object as "
+                  "invalid once no descriptor is left for it";
+#endif
+  bool unknown = false;
+  for (int limit = 4; limit <= 16; ++limit) {
+    const auto result = testsupport::Run(
+        {"prlimit", "--nofile=" + std::to_string(limit), ORVCHECK_PATH, "--leap-seconds-list", list,
+         "--monitor=@orvcheck-absent", "--timeout", "0.3", "--format", "json"});
+    EXPECT_EQ(result.signal, 0) << limit;
+    if (result.status == 127 &&
+        result.err.find("error while loading shared libraries") != std::string::npos) {
+      continue;
+    }
+    const auto check = Check({result.status, nlohmann::json::parse(result.out)}, "monitor");
+    if (check["state"] == "UNKNOWN") {
+      unknown = true;
+      EXPECT_EQ(check["message"].get<std::string>().rfind("cannot start the client: ", 0), 0u);
+      EXPECT_EQ(result.status, 3);
+    } else {
+      EXPECT_EQ(check["state"], "CRITICAL") << limit;
+    }
+  }
+  EXPECT_TRUE(unknown);
 }
 
 }  // namespace

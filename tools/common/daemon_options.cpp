@@ -35,6 +35,15 @@ std::string DaemonAddress(std::string typed) {
   return typed;
 }
 
+void validate(boost::any& result, const std::vector<std::string>& values, DaemonSocket*, int) {
+  po::validators::check_first_occurrence(result);
+  const std::string& text = po::validators::get_single_string(values);
+  if (text.empty() || text == "@") {
+    throw po::invalid_option_value(text);
+  }
+  result = DaemonSocket{DaemonAddress(text)};
+}
+
 std::string OneLine(const std::string& text) {
   std::string line;
   line.reserve(text.size());

@@ -22,6 +22,14 @@ void validate(boost::any& result, const std::vector<std::string>& values, UserId
 // "name".
 std::string DaemonAddress(std::string typed);
 
+// A daemon address option: a file-system path or "@name", as DaemonAddress
+// reads it. "" and "@" name no socket and are refused with the command line.
+struct DaemonSocket {
+  std::string address;  // a leading NUL names an abstract socket
+};
+
+void validate(boost::any& result, const std::vector<std::string>& values, DaemonSocket*, int);
+
 // The daemon's text may hold any byte; escape the control ones so that it
 // stays on one line.
 std::string OneLine(const std::string& text);

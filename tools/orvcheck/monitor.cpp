@@ -21,11 +21,6 @@ bool FromDaemon(const vexa::StatusMessage& message) {
   return std::string_view(message.text).starts_with(DAEMON_STATUS);
 }
 
-// TEMPORARY until vexa::Client::Stopped() lands: the client's fatal errors.
-bool Stopped(const std::optional<vexa::StatusMessage>& last) {
-  return last && last->text.starts_with("Internal fatal error");
-}
-
 // Keeps the client's last notification and stops the context once the check
 // is settled: at the daemon's first status, or when the client has stopped for
 // good.
@@ -33,9 +28,11 @@ class Listener : public vexa::StatusNotifier {
  public:
   explicit Listener(boost::asio::io_context& io) : io(io) {}
 
+  void Listen(const vexa::Client& listened) { client = &listened; }
+
   void Notify(const vexa::StatusMessage& message) override {
     last = message;
-    if (FromDaemon(message) || Stopped(last)) {
+    if (FromDaemon(message) || (client != nullptr && client->Stopped())) {
       io.stop();
     }
   }
@@ -45,6 +42,7 @@ class Listener : public vexa::StatusNotifier {
  private:
   boost::asio::io_context& io;
   std::optional<vexa::StatusMessage> last;
+  const vexa::Client* client = nullptr;
 };
 
 // "@name" for an abstract name, as it is typed.
@@ -66,28 +64,32 @@ std::string HealthyList(const std::bitset<STATUS_VALUES>& healthy) {
 
 CheckResult CheckMonitor(const MonitorTarget& target) {
   CheckResult result{.check = "monitor"};
-  boost::asio::io_context io;
-  Listener listener(io);
+  std::optional<vexa::StatusMessage> last;
   bool stopped = false;
-  boost::asio::steady_timer deadline(io, target.timeout);
-  deadline.async_wait([&io](const boost::system::error_code& error) {
-    if (!error) {
-      io.stop();
-    }
-  });
   const auto start = std::chrono::steady_clock::now();
+  // The context too needs descriptors, and may find none left.
   try {
+    boost::asio::io_context io;
+    Listener listener(io);
+    boost::asio::steady_timer deadline(io, target.timeout);
+    deadline.async_wait([&io](const boost::system::error_code& error) {
+      if (!error) {
+        io.stop();
+      }
+    });
     std::optional<vexa::Client> client;
     if (target.daemonUid) {
       client.emplace(io, target.address, listener, vexa::PeerRequirement{*target.daemonUid});
     } else {
       client.emplace(io, target.address, listener);
     }
+    listener.Listen(*client);
     io.run();
-    stopped = Stopped(listener.Last());
+    stopped = client->Stopped();
     // The context has stopped, so none of the client's steps can run again:
     // only now may it go.
     client.reset();
+    last = listener.Last();
   } catch (const std::exception& e) {
     result.state = State::UNKNOWN;
     result.Record({"", std::string(e.what()), "cannot start the client: {}"});
@@ -97,7 +99,6 @@ CheckResult CheckMonitor(const MonitorTarget& target) {
   // To the millisecond, the resolution of --timeout.
   const std::chrono::duration<double> waited =
       std::chrono::round<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-  const auto& last = listener.Last();
   const bool up = last && FromDaemon(*last);
   const auto status = up ? static_cast<std::size_t>(last->status) : 0;
   const bool healthy = up && status < target.healthy.size() && target.healthy[status];

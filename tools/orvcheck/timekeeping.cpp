@@ -131,10 +131,11 @@ CheckResult CheckLeapList(const std::string& path, const calendar::ListReading& 
                        .help = "1 when the list's hash matches its data",
                        .value = hash == "valid" ? 1 : 0}};
   Fact pathFact{"path", path, "{} "};
-  const Fact refusal{"refusal", list ? Value() : Value(reading.refusal), "{}; "};
+  Fact refusal{"refusal", list ? Value() : Value(reading.refusal), ""};
   if (!list) {
     result.state = State::WARNING;
     pathFact.text = "{}: ";
+    refusal.text = "{}; ";
     source.text = "built-in list used";
     last.text += ")";
     for (const auto& fact : {pathFact, refusal, source, count, last, updated, expires, hashFact}) {
@@ -152,14 +153,14 @@ CheckResult CheckLeapList(const std::string& path, const calendar::ListReading& 
     result.state = State::OK;
     expires.text = "valid until {}";
     hashFact.text = ", hash {})";
-    for (const auto& fact : {expires, count, last, hashFact, updated, source}) {
+    for (const auto& fact : {expires, count, last, hashFact, updated, source, refusal}) {
       result.Record(fact);
     }
     return result;
   }
   result.state = State::WARNING;
   updated.text = list->updated ? ", updated {})" : ", updated unknown)";
-  for (const auto& fact : {expires, hashFact, count, last, updated, source}) {
+  for (const auto& fact : {expires, hashFact, count, last, updated, source, refusal}) {
     result.Record(fact);
   }
   return result;
