@@ -1,5 +1,6 @@
 #include <orv/orv.hpp>
 
+#include <linux/ethtool.h>
 #include <linux/net_tstamp.h>
 #include <linux/sockios.h>
 #include <net/if.h>
@@ -17,7 +18,9 @@ namespace {
 // The request socket of one call; closed on every way out.
 class RequestSocket {
  public:
-  RequestSocket() : fd(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP)) {}
+  RequestSocket()
+      : fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP)),
+        openError(fd < 0 ? errno : 0) {}
   RequestSocket(const RequestSocket&) = delete;
   RequestSocket& operator=(const RequestSocket&) = delete;
   ~RequestSocket() {
@@ -26,12 +29,29 @@ class RequestSocket {
     }
   }
 
-  bool IsOpen() const { return fd >= 0; }
+  // 0 when open, else the errno of socket().
+  int OpenError() const { return openError; }
   int Descriptor() const { return fd; }
 
  private:
   int fd;
+  int openError;
 };
+
+// The kernel reads only the first IFNAMSIZ - 1 bytes of a name, up to a NUL:
+// a longer name, or one with a NUL inside, would reach another interface, and
+// an empty one reaches none.
+bool FitsInterfaceName(std::string_view ifname) {
+  return !ifname.empty() && ifname.size() < IFNAMSIZ && ifname.find('\0') == ifname.npos;
+}
+
+ifreq InterfaceRequest(std::string_view ifname, void* data) {
+  ifreq interface {};
+  // The zeroed record keeps the name terminated.
+  ifname.copy(interface.ifr_name, ifname.size());
+  interface.ifr_data = static_cast<char*>(data);
+  return interface;
+}
 
 void ReportReadError(int error) {
   if (error == ENOTTY) {
@@ -79,23 +99,18 @@ int GetSetHwTstampOpts(const char* ifname, HwTstampOpts* opts) {
               << std::endl;
     return -1;
   }
-  // Cutting a longer name would reach another interface, so it is refused
-  // before anything is opened; an empty name reaches none.
-  const std::size_t nameLength = ::strnlen(ifname, IFNAMSIZ);
-  if (nameLength == 0 || nameLength >= IFNAMSIZ) {
+  // Refused before anything is opened.
+  if (!FitsInterfaceName({ifname, ::strnlen(ifname, IFNAMSIZ)})) {
     std::cerr << "Interface name must be 1 to " << IFNAMSIZ - 1 << " bytes long (IFNAMSIZ is "
               << IFNAMSIZ << ")" << std::endl;
     return -1;
   }
   hwtstamp_config config{};
-  ifreq interface {};
-  // The zeroed record keeps the name terminated.
-  std::memcpy(interface.ifr_name, ifname, nameLength);
-  interface.ifr_data = reinterpret_cast<char*>(&config);
+  ifreq interface = InterfaceRequest(ifname, &config);
 
   const RequestSocket socket;
-  if (!socket.IsOpen()) {
-    std::cerr << "ERROR creating socket: " << std::strerror(errno) << std::endl;
+  if (const int error = socket.OpenError()) {
+    std::cerr << "ERROR creating socket: " << std::strerror(error) << std::endl;
     return -1;
   }
   if (const int error = Request(socket, SIOCGHWTSTAMP, interface)) {
@@ -133,3 +148,47 @@ int GetSocketOptValue(const char* name) {
   }
   return -1;
 }
+
+namespace orv {
+
+namespace {
+
+// Sends one request about `ifname` on a socket of its own; 0 or the errno of
+// what failed.
+int RequestAbout(std::string_view ifname, unsigned long request, void* data) {
+  if (!FitsInterfaceName(ifname)) {
+    return ifname.size() >= IFNAMSIZ ? ENAMETOOLONG : EINVAL;
+  }
+  ifreq interface = InterfaceRequest(ifname, data);
+  const RequestSocket socket;
+  if (const int error = socket.OpenError()) {
+    return error;
+  }
+  return Request(socket, request, interface);
+}
+
+}  // namespace
+
+TimestampingCapabilities GetTimestampingCapabilities(std::string_view ifname,
+                                                     std::error_code& error) noexcept {
+  ethtool_ts_info info{};
+  info.cmd = ETHTOOL_GET_TS_INFO;
+  if (const int failure = RequestAbout(ifname, SIOCETHTOOL, &info)) {
+    error.assign(failure, std::generic_category());
+    return {};
+  }
+  error.clear();
+  return {info.so_timestamping, info.phc_index, info.tx_types, info.rx_filters};
+}
+
+TimestampingConfig GetTimestampingConfig(std::string_view ifname, std::error_code& error) noexcept {
+  hwtstamp_config config{};
+  if (const int failure = RequestAbout(ifname, SIOCGHWTSTAMP, &config)) {
+    error.assign(failure, std::generic_category());
+    return {};
+  }
+  error.clear();
+  return {config.flags, config.tx_type, config.rx_filter};
+}
+
+}  // namespace orv

@@ -1,12 +1,12 @@
-// liborv: a host's hardware timestamping configuration and the kernel's TAI
-// offset.
+// liborv: a host's hardware timestamping configuration and clock, and the
+// kernel's TAI offset.
 #pragma once
+
+#include <orv/timestamping.hpp>
 
 #include <chrono>
 #include <cstdint>
 #include <system_error>
-
-#define ORV_EXPORT __attribute__((visibility("default")))
 
 extern "C" {
 
@@ -33,6 +33,12 @@ namespace orv {
 
 // The kernel's TAI offset (TAI - UTC); 0 when unset or unreadable.
 ORV_EXPORT std::chrono::seconds GetTaiOffset();
+
+// The kernel's TAI offset, telling an unreadable one from an unset one:
+// `error` is cleared on success, and on failure holds the errno of adjtimex in
+// the generic category (EPERM under a system-call filter that denies it) while
+// the result is 0.
+ORV_EXPORT std::chrono::seconds GetTaiOffset(std::error_code& error) noexcept;
 
 // Sets the kernel's TAI offset. Returns a cleared code on success, the errno
 // of adjtimex in the generic category, or EINVAL in the generic category when

@@ -13,6 +13,16 @@ std::chrono::seconds GetTaiOffset() {
   return std::chrono::seconds{request.tai};
 }
 
+std::chrono::seconds GetTaiOffset(std::error_code& error) noexcept {
+  timex request{};
+  if (::adjtimex(&request) == -1) {
+    error.assign(errno, std::generic_category());
+    return std::chrono::seconds::zero();
+  }
+  error.clear();
+  return std::chrono::seconds{request.tai};
+}
+
 std::error_code SetTaiOffset(std::chrono::seconds offset) {
   timex request{};
   request.modes = ADJ_TAI;

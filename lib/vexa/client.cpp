@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,18 +31,22 @@ using boost::system::error_code;
 
 using Liveness = std::weak_ptr<const int>;
 
-// The completion handler of an operation of `client`: runs `step` unless the
-// operation was cancelled or the client was destroyed meanwhile. The program
-// may destroy the client while the handler is already queued, and a new client
-// may then live at the same address.
+// The completion handler of an operation that `client` started while
+// `current` held its present number: runs `step` unless the operation was
+// cancelled, the client was destroyed meanwhile, or `current` has moved on (a
+// later connection attempt, a later wait). The program may destroy the client
+// while the handler is already queued, and a new client may then live at the
+// same address.
 template <typename... Results>
-auto Step(Client* client, Liveness liveness, void (Client::*step)(const error_code&, Results...)) {
-  return
-      [client, liveness = std::move(liveness), step](const error_code& error, Results... results) {
-        if (!liveness.expired() && error != boost::asio::error::operation_aborted) {
-          (client->*step)(error, results...);
-        }
-      };
+auto Step(Client* client, Liveness liveness, const std::uint64_t& current,
+          void (Client::*step)(const error_code&, Results...)) {
+  return [client, liveness = std::move(liveness), &current, started = current, step](
+             const error_code& error, Results... results) {
+    if (!liveness.expired() && current == started &&
+        error != boost::asio::error::operation_aborted) {
+      (client->*step)(error, results...);
+    }
+  };
 }
 
 // A daemon that is absent or too busy to take the connection now.
@@ -110,14 +115,27 @@ Client::Client(boost::asio::io_context& io, std::string_view socketPath, StatusN
   Connect();
 }
 
+bool Client::Stopped() const noexcept {
+  return stopped;
+}
+
 void Client::Connect() {
+  // What the previous attempt started, and its wait, are over.
+  ++attemptNumber;
+  ++waitNumber;
+  timer.cancel();
+  reconnectPending = false;
+  subscribeSendPending = false;
+  statusSendPending = false;
+  subscribeReplyPending = false;
+  statusReplyPending = false;
   if (!NotifyAndSurvive({CLIENT_STATUS, "Internal: Disconnected"})) {
     return;
   }
   // Throws name_too_long for more than 107 bytes.
   endpoint = boost::asio::local::stream_protocol::endpoint(socketPath);
   // Reopens the socket first if a reconnect path closed it.
-  socket.async_connect(endpoint, Step(this, liveness, &Client::ConnectCb));
+  socket.async_connect(endpoint, Step(this, liveness, attemptNumber, &Client::ConnectCb));
 }
 
 void Client::ConnectCb(const error_code& error) {
@@ -125,11 +143,10 @@ void Client::ConnectCb(const error_code& error) {
     reconnectPending = true;
     Timeout(TIMEOUT_PERIOD);
   } else if (error.failed()) {
-    notifier.Notify(InternalFatalErrorMessage("connect", error));
+    Fail(InternalFatalErrorMessage("connect", error));
   } else if (const auto refusal = PeerRefusal(socket.native_handle(), requiredPeer)) {
     RefusePeer(*refusal);
   } else {
-    reconnectPending = false;
     connectedAt = std::chrono::steady_clock::now();
     if (NotifyAndSurvive({CLIENT_STATUS, "Connected"})) {
       SendSubscribeRequest();
@@ -139,14 +156,14 @@ void Client::ConnectCb(const error_code& error) {
 
 void Client::SendSubscribeRequest() {
   socket.async_send(boost::asio::buffer(&SUBSCRIBE_REQUEST, 1), 0,
-                    Step(this, liveness, &Client::SendSubcribeRequestCb));
+                    Step(this, liveness, attemptNumber, &Client::SendSubcribeRequestCb));
   subscribeSendPending = true;
   Timeout(TIMEOUT_PERIOD);
 }
 
 void Client::SendSubcribeRequestCb(const error_code& error, std::size_t /*bytes*/) {
   if (error.failed()) {
-    notifier.Notify(InternalFatalErrorMessage("send(SUBSCRIBE_REQUEST)", error));
+    Fail(InternalFatalErrorMessage("send(SUBSCRIBE_REQUEST)", error));
     return;
   }
   subscribeSendPending = false;
@@ -155,7 +172,7 @@ void Client::SendSubcribeRequestCb(const error_code& error, std::size_t /*bytes*
 
 void Client::SendStatusRequest() {
   socket.async_send(boost::asio::buffer(&STATUS_REQUEST, 1), 0,
-                    Step(this, liveness, &Client::SendStatusRequestCb));
+                    Step(this, liveness, attemptNumber, &Client::SendStatusRequestCb));
   statusSendPending = true;
   // Replaces the wait armed for the subscribe send.
   Timeout(TIMEOUT_PERIOD);
@@ -163,7 +180,7 @@ void Client::SendStatusRequest() {
 
 void Client::SendStatusRequestCb(const error_code& error, std::size_t /*bytes*/) {
   if (error.failed()) {
-    notifier.Notify(InternalFatalErrorMessage("send(STATUS_REQUEST)", error));
+    Fail(InternalFatalErrorMessage("send(STATUS_REQUEST)", error));
     return;
   }
   statusSendPending = false;
@@ -175,7 +192,7 @@ void Client::SendStatusRequestCb(const error_code& error, std::size_t /*bytes*/)
 
 void Client::Receive() {
   socket.async_receive(boost::asio::buffer(receiveBuffer), 0, receiveFlags,
-                       Step(this, liveness, &Client::ReceiveCb));
+                       Step(this, liveness, attemptNumber, &Client::ReceiveCb));
 }
 
 void Client::ReceiveCb(const error_code& error, std::size_t bytes) {
@@ -196,18 +213,18 @@ void Client::ReceiveCb(const error_code& error, std::size_t bytes) {
     return;
   }
   if (error.failed()) {
-    notifier.Notify(InternalFatalErrorMessage("receive", error));
+    Fail(InternalFatalErrorMessage("receive", error));
     return;
   }
   if ((receiveFlags & MSG_TRUNC) != 0) {
-    notifier.Notify(FatalErrorMessage("Message truncated"));
+    Fail(FatalErrorMessage("Message truncated"));
     return;
   }
   std::variant<SubscribeReply, StatusMessage> message;
   try {
     message = Parse(gsl::span<const unsigned char>(receiveBuffer.data(), bytes));
   } catch (const ProtocolError& e) {
-    notifier.Notify(FatalErrorMessage(compat::format("{:s}: {:s}", "Protocol error", e.what())));
+    Fail(FatalErrorMessage(compat::format("{:s}: {:s}", "Protocol error", e.what())));
     return;
   }
   if (auto* status = std::get_if<StatusMessage>(&message)) {
@@ -224,49 +241,89 @@ void Client::ReceiveCb(const error_code& error, std::size_t bytes) {
 }
 
 void Client::Timeout(std::chrono::steady_clock::duration period) {
-  // Cancels a wait still pending; at most one is ever outstanding.
+  // Cancels a wait still pending, and outdates one whose expiry is already
+  // queued: only the newest wait acts.
+  ++waitNumber;
   timer.expires_after(period);
-  timer.async_wait(Step(this, liveness, &Client::TimeoutCb));
+  timer.async_wait(Step(this, liveness, waitNumber, &Client::TimeoutCb));
 }
 
 void Client::TimeoutCb(const error_code& error) {
   if (error.failed()) {
-    notifier.Notify(InternalFatalErrorMessage("wait", error));
-  } else if (reconnectPending) {
-    // A refused socket is still open and is reused; a closed one is reopened.
-    reconnectPending = false;
-    Connect();
-  } else if (subscribeSendPending || statusSendPending) {
-    CloseSocket();
+    // Nothing is left to act on what is still awaited.
     subscribeSendPending = false;
     statusSendPending = false;
-    Connect();
-  } else if (subscribeReplyPending || statusReplyPending) {
-    CloseSocket();
     subscribeReplyPending = false;
     statusReplyPending = false;
+    Fail(InternalFatalErrorMessage("wait", error));
+  } else if (reconnectPending) {
+    // A refused socket is still open and is reused; a closed one is reopened.
+    Connect();
+  } else if (subscribeSendPending || statusSendPending || subscribeReplyPending ||
+             statusReplyPending) {
+    // A send or an answer did not come in time.
+    CloseSocket();
     Connect();
   }
 }
 
-// Throws boost::system::system_error ("shutdown" or "close") on failure.
+// Throws boost::system::system_error ("shutdown" or "close") when the kernel
+// refuses to end an open connection; the client then stops for good. A socket
+// that a refusal or a reconnect path has closed already is left alone.
 void Client::CloseSocket() {
-  socket.shutdown(boost::asio::socket_base::shutdown_both);
-  socket.close();
+  if (!socket.is_open()) {
+    return;
+  }
+  try {
+    socket.shutdown(boost::asio::socket_base::shutdown_both);
+    socket.close();
+  } catch (...) {
+    Halt();
+    throw;
+  }
 }
 
-// An impostor may hold the address for good, so no wait still pending from an
-// earlier connection may take the client back to it: it stays stopped.
+// An impostor may hold the address for good: the client stays stopped.
 void Client::RefusePeer(std::string_view reason) {
-  timer.cancel();
   CloseSocket();
-  notifier.Notify(FatalErrorMessage(reason));
+  Fail(FatalErrorMessage(reason));
+}
+
+// Reports an error that ends the current step. Only a send or an answer still
+// awaited keeps the client going: the time-out armed for it reconnects. A
+// stopped client leaves nothing behind in the context, not even a wait that
+// would expire to no effect.
+void Client::Fail(const StatusMessage& message) {
+  stopped =
+      !(subscribeSendPending || statusSendPending || subscribeReplyPending || statusReplyPending);
+  if (stopped) {
+    timer.cancel();
+  }
+  NotifyAndSurvive(message);
+}
+
+// An exception is leaving a step half done: nothing of the client may run
+// again, whatever Asio has queued, and its connection goes.
+void Client::Halt() {
+  stopped = true;
+  ++attemptNumber;
+  ++waitNumber;
+  timer.cancel();
+  error_code ignored;
+  socket.close(ignored);
 }
 
 // The notifier may destroy the client: then nothing of it may be touched.
 bool Client::NotifyAndSurvive(const StatusMessage& message) {
   const Liveness alive = liveness;
-  notifier.Notify(message);
+  try {
+    notifier.Notify(message);
+  } catch (...) {
+    if (!alive.expired()) {
+      Halt();
+    }
+    throw;
+  }
   return !alive.expired();
 }
 

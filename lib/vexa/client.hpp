@@ -14,6 +14,7 @@
 #include <array>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -44,10 +45,22 @@ struct PeerRequirement {
 // passed, a longer one at once. All its steps run on the thread that runs `io`
 // (one thread at a time: it takes no lock).
 //
+// Every completion and every expiry belongs to one connection attempt: one
+// that Asio had already queued when a later attempt began changes nothing. So
+// the daemon sees, per connection, one subscribe request and one status
+// request, and every status it sends is notified once, in order.
+//
 // It has no stop operation: destroy it. On the thread that runs `io` that is
 // allowed at any moment, inside Notify included (the client then notifies
 // nothing more and none of its steps runs again, also when a new client is
 // built in the same storage); elsewhere only while `io` is not running.
+//
+// An exception thrown by Notify is not caught: it leaves the step, and so
+// `run()` (or the constructor). The client stops for good before it lets the
+// exception pass: it closes its connection, none of its steps runs again,
+// also after `restart()`, and Stopped() is true. So it does when the kernel
+// refuses to shut down or close a connection (boost::system::system_error,
+// "shutdown" or "close"). Destroying it afterwards is safe.
 class VEXA_EXPORT Client {
  public:
   // Notifies "Internal: Disconnected" and starts the first connect before it
@@ -62,6 +75,15 @@ class VEXA_EXPORT Client {
          PeerRequirement peer);
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
+
+  // True once the client will start nothing more by itself: after a fatal
+  // error with no send or answer still awaited whose time-out would reconnect
+  // it (a refused daemon, a connect error, a malformed message in the steady
+  // state, ...), or after an exception left one of its steps. False while it
+  // connects, waits to retry, or will reconnect. Already true inside the
+  // Notify of the fatal error that stops it. A stopped client stays stopped:
+  // build a new one to try again.
+  bool Stopped() const noexcept;
 
  private:
   // One more than the largest valid message, so that a longer one shows up
@@ -80,6 +102,8 @@ class VEXA_EXPORT Client {
   void TimeoutCb(const boost::system::error_code& error);
   void CloseSocket();
   void RefusePeer(std::string_view reason);
+  void Fail(const StatusMessage& message);
+  void Halt();
   bool NotifyAndSurvive(const StatusMessage& message);
 
   std::string socketPath;  // raw bytes; a leading NUL names an abstract socket
@@ -89,12 +113,18 @@ class VEXA_EXPORT Client {
   std::array<unsigned char, RECEIVE_BUFFER_SIZE> receiveBuffer{};
   StatusNotifier& notifier;
   boost::asio::steady_timer timer;
-  // Which step the timer guards.
+  // Which step the timer guards, in the current connection attempt.
   bool reconnectPending : 1 = false;
   bool subscribeSendPending : 1 = false;
   bool subscribeReplyPending : 1 = false;
   bool statusSendPending : 1 = false;
   bool statusReplyPending : 1 = false;
+  bool stopped : 1 = false;
+  // The current connection attempt, which the socket's completions must
+  // belong to, and the newest wait, the only one whose expiry may act: Asio
+  // cannot take back a completion or an expiry that it has already queued.
+  std::uint64_t attemptNumber = 0;
+  std::uint64_t waitNumber = 0;
   std::optional<PeerRequirement> requiredPeer;  // none: any daemon is accepted
   // When the current connection was made.
   std::chrono::steady_clock::time_point connectedAt;

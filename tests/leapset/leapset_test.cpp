@@ -11,8 +11,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -200,12 +205,26 @@ TEST(LeapsetOutput, FailedStandardOutputEndsWithStatusOne) {
 }
 
 // Without a usable leap-second list the built-in one gives 37 for any date
-// since 2017; nothing put in the list's place may hold up the boot.
+// since 2017, and --verbose says why; nothing put in the list's place may
+// hold up the boot.
 TEST(LeapsetCalendar, InitWithoutAUsableLeapSecondList) {
   testsupport::TaiOffsetGuard guard;
-  const std::string list = leapset::LEAP_SECONDS_LIST;
-  for (const auto& setup : {std::string("true"), "mkfifo " + list,
-                            "touch " + list + " && mount --bind /dev/zero " + list}) {
+  const std::string list = calendar::LEAP_SECONDS_LIST;
+  // The installed list with a leap second no one could have announced.
+  std::ifstream installed(list);
+  std::string crafted{std::istreambuf_iterator<char>(installed), {}};
+  crafted += "3793404345 38\n";  // 2020-03-17 03:25:45
+  const auto craftedLine = std::count(crafted.begin(), crafted.end(), '\n');
+  const std::string craftedPath = testing::TempDir() + "crafted-leap-seconds.list";
+  std::ofstream(craftedPath) << crafted;
+  const std::string builtin = "Built-in leap-second list used: " + list + ": ";
+  for (const auto& [setup, reason] : std::vector<std::pair<std::string, std::string>>{
+           {"true", "cannot be opened: " + std::string(std::strerror(ENOENT))},
+           {"mkfifo " + list, "not a regular file"},
+           {"touch " + list + " && mount --bind /dev/zero " + list, "not a regular file"},
+           {"cp " + craftedPath + " " + list,
+            "line " + std::to_string(craftedLine) +
+                ": leap second not at 00:00:00 UTC on the first day of a month"}}) {
     SetKernelOffset(0s);
     // The kill only keeps a regression from hanging the suite.
     const auto script = "mount -t tmpfs none /usr/share/zoneinfo && " + setup +
@@ -217,8 +236,29 @@ TEST(LeapsetCalendar, InitWithoutAUsableLeapSecondList) {
       GTEST_SKIP() << result.err;
     }
     EXPECT_EQ(result.out, "Old offset: 0\nNew offset: 37\n") << setup;
-    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.err, builtin + reason + "\n");
     EXPECT_EQ(result.status, 0);
+  }
+  std::remove(craftedPath.c_str());
+}
+
+// Under a system-call filter that denies adjtimex (systemd's ProtectClock=,
+// container profiles) the offset cannot be read: that is an error, never an
+// unset offset, and nothing is changed.
+TEST(LeapsetRead, RefusedReadIsAnErrorNotAnUnsetOffset) {
+  testsupport::TaiOffsetGuard guard;
+  SetKernelOffset(36s);
+  const auto refused =
+      "ERROR reading TAI offset (error code: 1): " + std::string(std::strerror(EPERM)) + "\n";
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {}, {"--verbose"}, {"--init"}, {"--init", "--verbose"}, {"--set", "37", "--verbose"}}) {
+    auto command = args;
+    command.insert(command.begin(), LEAPSET_PATH);
+    const auto result = testsupport::Run(testsupport::WithAdjtimexDenied(command));
+    EXPECT_EQ(result.out, "") << command.back();
+    EXPECT_EQ(result.err, refused);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(orv::GetTaiOffset(), 36s);
   }
 }
 

@@ -1,6 +1,7 @@
 #!/bin/bash
 # Runs the main paths of nicmark, leapset, timepeek and orvcheck, and the tests
-# that destroy a vexa::Client at any moment, under valgrind's memcheck. Any
+# that destroy a vexa::Client at any moment, hand it completions of an old
+# connection or stop it by an exception, under valgrind's memcheck. Any
 # invalid access, use of an uninitialised value or leak (definite, indirect or
 # possible) fails the test, and so does an exit status other than the path's
 # own. Changes the kernel's TAI offset and restores the value it found: run as
@@ -104,6 +105,10 @@ run "timepeek failed clock" 255 LD_PRELOAD="$failing_clock" FAIL_CLOCKS=1 "$time
 run "vexa::Client destroyed at any moment" 0 "$vexa_client_test" \
   --gtest_filter='VexaClientDestroyed.*'
 expect_out "vexa::Client destroyed at any moment" "[  PASSED  ] 6 tests."
+run "vexa::Client with completions of an old connection, and stopped by a throwing notifier" 0 \
+  "$vexa_client_test" --gtest_filter='*VexaClientBusy.*:VexaClient.ExceptionFromNotify*'
+expect_out "vexa::Client with completions of an old connection, and stopped by a throwing notifier" \
+  "[  PASSED  ] 3 tests."
 
 # An interval run, ended by SIGINT once it has printed three rows.
 "${memcheck[@]}" "$timepeek" --interval 100 >"$work/out" 2>"$work/err" </dev/null &

@@ -1,6 +1,6 @@
 // GetSetHwTstampOpts against the fake driver preloaded into this process: the
 // requests that reach the driver, what the caller gets back, and the
-// diagnostics of each failure.
+// diagnostics of each failure; and the quiet reads' refusal of names.
 #include "driver_files.hpp"
 #include "library_call.hpp"
 #include "opts_matchers.hpp"
@@ -124,7 +124,19 @@ TEST_F(HwTstampDriver, NameOutsideTheKernelsLimitIsRefusedUnsent) {
     EXPECT_EQ(call.result, -1) << name;
     EXPECT_EQ(call.err, "Interface name must be 1 to 15 bytes long (IFNAMSIZ is 16)\n");
     EXPECT_EQ(opts, (HwTstampOpts{1, -1}));
+    const int refusal = *name != '\0' ? ENAMETOOLONG : EINVAL;
+    std::error_code error;
+    EXPECT_EQ(orv::GetTimestampingCapabilities(name, error).phcIndex, -1);
+    EXPECT_EQ(error.value(), refusal) << name;
+    orv::GetTimestampingConfig(name, error);
+    EXPECT_EQ(error.value(), refusal) << name;
   }
+  // The quiet reads also refuse a NUL inside, where the kernel would stop.
+  std::error_code error;
+  orv::GetTimestampingConfig(std::string_view("abcdefghijklmno\0", 16), error);
+  EXPECT_EQ(error.value(), ENAMETOOLONG);
+  orv::GetTimestampingConfig(std::string_view("abc\0x", 5), error);
+  EXPECT_EQ(error.value(), EINVAL);
   EXPECT_TRUE(files.Requests().empty());
   EXPECT_EQ(files.State(), "0 1 3");
   ::unsetenv("ORVTEST_SOCKET_ERRNO");

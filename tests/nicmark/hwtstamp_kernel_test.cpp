@@ -1,7 +1,10 @@
-// GetSetHwTstampOpts against the running kernel, whose interfaces here have no
-// hardware timestamping, and the socket option table.
+// GetSetHwTstampOpts and the quiet timestamping reads against the running
+// kernel, whose interfaces here have no hardware timestamping, and the socket
+// option table.
 #include "library_call.hpp"
 #include "opts_matchers.hpp"
+
+#include <linux/net_tstamp.h>
 
 #include <gtest/gtest.h>
 
@@ -41,6 +44,23 @@ TEST(HwTstampKernel, FailedCallsLeaveNoDescriptorOpen) {
     ASSERT_EQ(GetSetCaptured(i % 2 == 0 ? "lo" : MISSING_INTERFACE, &opts).result, -1);
   }
   EXPECT_EQ(OpenDescriptorCount(), before);
+}
+
+TEST(TimestampingKernel, LoopbackTimestampsInSoftwareAndMissingThingsAreErrors) {
+  std::error_code error;
+  const auto loopback = orv::GetTimestampingCapabilities("lo", error);
+  EXPECT_EQ(error.value(), 0);
+  EXPECT_EQ(loopback.phcIndex, -1);
+  EXPECT_EQ(loopback.soTimestamping & (SOF_TIMESTAMPING_SOFTWARE | SOF_TIMESTAMPING_RAW_HARDWARE),
+            SOF_TIMESTAMPING_SOFTWARE);
+  orv::GetTimestampingConfig("lo", error);
+  EXPECT_EQ(error.value(), EOPNOTSUPP);
+  orv::GetTimestampingCapabilities(MISSING_INTERFACE, error);
+  EXPECT_EQ(error.value(), ENODEV);
+  orv::GetTimestampingConfig(MISSING_INTERFACE, error);
+  EXPECT_EQ(error.value(), ENODEV);
+  EXPECT_EQ(orv::GetPhcOffset(4095, error).samples, 0);
+  EXPECT_EQ(error.value(), ENOENT);
 }
 
 TEST(SocketOptValue, KnownNamesGiveTheirNumbers) {

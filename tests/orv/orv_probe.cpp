@@ -1,5 +1,5 @@
 // Calls liborv from a separate process, so that a test can run it with other
-// credentials. Usage: orv_probe set SECONDS | get
+// credentials or under a system-call filter. Usage: orv_probe set SECONDS | get
 #include <orv/orv.hpp>
 
 #include <cstring>
@@ -14,7 +14,11 @@ int main(int argc, char* argv[]) {
     return 0;
   }
   if (argc == 2 && std::strcmp(argv[1], "get") == 0) {
-    std::cout << orv::GetTaiOffset().count() << '\n';
+    std::error_code error;
+    const auto offset = orv::GetTaiOffset(error);
+    std::cout << orv::GetTaiOffset().count() << '\n'
+              << offset.count() << ' ' << error.value() << ' ' << error.category().name() << ' '
+              << error.message() << '\n';
     return 0;
   }
   std::cerr << "usage: orv_probe set SECONDS | get\n";

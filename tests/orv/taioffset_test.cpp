@@ -30,6 +30,21 @@ TEST(TaiOffset, SuccessIsTheClearedCode) {
   EXPECT_EQ(result.value(), 0);
   EXPECT_EQ(result.category(), std::system_category());
   EXPECT_FALSE(result);
+  // A read clears what the code held before.
+  std::error_code error{EIO, std::generic_category()};
+  EXPECT_EQ(orv::GetTaiOffset(error), guard.Saved());
+  EXPECT_EQ(error, std::error_code{});
+}
+
+// Under a system-call filter that denies adjtimex, as systemd's ProtectClock=
+// does, the read fails: the plain read gives 0 as ever, the other says why.
+TEST(TaiOffset, RefusedReadReportsItsErrno) {
+  testsupport::TaiOffsetGuard guard;
+  ASSERT_EQ(orv::SetTaiOffset(36s), std::error_code{});
+  const auto result = testsupport::Run(testsupport::WithAdjtimexDenied({ORV_PROBE_PATH, "get"}));
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, "0\n0 1 generic " + std::string(std::strerror(EPERM)) + "\n");
+  EXPECT_EQ(testsupport::Run({ORV_PROBE_PATH, "get"}).out, "36\n36 0 system Success\n");
 }
 
 // The kernel ignores a value outside 0..100000 yet reports success.

@@ -1,5 +1,6 @@
 // orvcheck as a monitoring system runs it: as nobody, against the real kernel,
-// the fake timestamping driver, the test daemon, promtool and node_exporter.
+// the fake timestamping driver, the test daemon, promtool, prometheus_client's
+// OpenMetrics parser and node_exporter.
 #include <calendar.hpp>
 #include <driver_files.hpp>
 #include <process.hpp>
@@ -13,11 +14,14 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -51,7 +55,7 @@ std::string LeapList(sys_seconds expires, bool hash = true) {
   std::string list = "#$\t" + Ntp(updated) + "\n#@\t" + Ntp(expires) + "\n2272060800\t10\n";
   digits += "227206080010";
   int value = 10;
-  for (const auto date : leapset::BuiltinLeapSecondDates()) {
+  for (const auto date : calendar::BuiltinLeapSecondDates()) {
     list += Ntp(date) + "\t" + std::to_string(++value) + "\n";
     digits += Ntp(date) + std::to_string(value);
   }
@@ -145,6 +149,26 @@ TEST_F(Orvcheck, TaiOffsetAgainstTheKernel) {
   }
 }
 
+// Under a system-call filter that denies adjtimex the kernel's offset is
+// unknown, not unset: no value and no metric may claim 0.
+TEST_F(Orvcheck, UnreadableTaiOffsetIsUnknown) {
+  ASSERT_FALSE(orv::SetTaiOffset(36s));
+  const auto run = [this](const std::string& format) {
+    return testsupport::Run(testsupport::WithAdjtimexDenied(
+        {ORVCHECK_PATH, "--leap-seconds-list", list, "--format", format}));
+  };
+  const auto json = run("json");
+  const auto check = Check({json.status, nlohmann::json::parse(json.out)}, "tai-offset");
+  EXPECT_EQ(check["state"], "UNKNOWN");
+  EXPECT_EQ(check["message"], "kernel offset unreadable (error code: 1): " +
+                                  std::string(std::strerror(EPERM)) + "; calendar 37 s");
+  EXPECT_EQ(check["values"]["kernel_seconds"], nullptr);
+  EXPECT_EQ(json.status, 3);
+  const auto metrics = run("openmetrics").out;
+  EXPECT_EQ(metrics.find("orvkit_tai_offset_seconds"), std::string::npos) << metrics;
+  EXPECT_NE(metrics.find("\norvkit_tai_offset_calendar_seconds 37\n"), std::string::npos);
+}
+
 TEST_F(Orvcheck, LeapListStates) {
   struct Case {
     std::string content;
@@ -159,7 +183,8 @@ TEST_F(Orvcheck, LeapListStates) {
                          {LeapList(IN_A_YEAR, false), "WARNING", "hash mismatch"},
                          {std::regex_replace(LeapList(IN_A_YEAR), std::regex("#h.*\n"), ""),
                           "WARNING", "hash missing"},
-                         {"2272060800 10\n2287785600 12\n", "WARNING", "built-in list used"}}) {
+                         {"2272060800 10\n2287785600 12\n", "WARNING",
+                          ": line 2: TAI - UTC steps by other than 1 s; built-in list used"}}) {
     WriteList(c.content);
     const auto check = Check(Json({}), "leap-list");
     EXPECT_EQ(check["state"], c.state) << c.content;
@@ -172,9 +197,13 @@ TEST_F(Orvcheck, LeapListStates) {
   const auto missing = Check(Json({}), "leap-list");
   EXPECT_EQ(missing["state"], "WARNING");
   EXPECT_EQ(missing["values"]["source"], "built-in");
+  EXPECT_EQ(missing["values"]["refusal"],
+            "cannot be opened: " + std::string(std::strerror(ENOENT)));
   // The hash that tzdata ships is checked the same way.
-  fs::copy_file(leapset::LEAP_SECONDS_LIST, list);
-  EXPECT_EQ(Check(Json({}), "leap-list")["values"]["hash"], "valid");
+  fs::copy_file(calendar::LEAP_SECONDS_LIST, list);
+  const auto tzdata = Check(Json({}), "leap-list");
+  EXPECT_EQ(tzdata["values"]["hash"], "valid");
+  EXPECT_EQ(tzdata["values"]["refusal"], nullptr);
 }
 
 TEST_F(Orvcheck, InterfacesThroughTheFakeDriverAndTheKernel) {
@@ -236,6 +265,17 @@ TEST_F(Orvcheck, InterfacesThroughTheFakeDriverAndTheKernel) {
             nlohmann::json({{"name", "on"}, {"value", 1}}));
 }
 
+// `message` with the time the check waited, to the millisecond, in place of
+// WAITED; that time is not shorter than the time-out of 0.3 s.
+std::string WithWaited(std::string message, const nlohmann::json& check) {
+  const auto at = message.find("WAITED");
+  if (at != std::string::npos) {
+    EXPECT_GE(check["values"]["waited_seconds"].get<double>(), 0.3);
+    message.replace(at, 6, check["values"]["waited_seconds"].dump());
+  }
+  return message;
+}
+
 TEST_F(Orvcheck, MonitorAgainstTheTestDaemon) {
   const std::string name = "orvcheck-" + std::to_string(::getpid());
   vexatest::TestDaemon daemon(std::string(1, '\0') + name);
@@ -243,19 +283,44 @@ TEST_F(Orvcheck, MonitorAgainstTheTestDaemon) {
     std::optional<vexatest::Packet> reply;
     std::vector<std::string> arguments;
     const char* state;
-    std::string lastNotification;
+    std::string message;
+    nlohmann::json status;  // null when the daemon did not answer
+    bool refused;
   };
-  for (const auto& c :
-       std::vector<Case>{// Bytes that are not UTF-8 must not break the JSON output.
-                         {vexatest::StatusPacket(0x01, 2, "holdover \xff"),
-                          {},
-                          "OK",
-                          "vexad: \"holdover \xef\xbf\xbd\""},
-                         {std::nullopt, {"--timeout", "0.3"}, "CRITICAL", "Connected"},
-                         {vexatest::StatusPacket(0x01, 0, "ok"),
-                          {"--daemon-uid", "65534"},
-                          "CRITICAL",
-                          "Internal fatal error: untrusted daemon: peer uid 0, expected 65534"}}) {
+  for (const auto& c : std::vector<Case>{
+           // Bytes that are not UTF-8 must not break the JSON output.
+           {vexatest::StatusPacket(0x01, 2, "holdover \xff"),
+            {},
+            "OK",
+            "status 2 vexad: \"holdover \\xFF\"",
+            2,
+            false},
+           {vexatest::StatusPacket(0x01, 1, "ok"),
+            {"--healthy-status", "0,1"},
+            "OK",
+            "status 1 vexad: \"ok\"",
+            1,
+            false},
+           {vexatest::StatusPacket(0x01, 2, "clock class 6"),
+            {"--healthy-status", "0,1"},
+            "CRITICAL",
+            "unhealthy status 2 vexad: \"clock class 6\" (healthy: 0 1)",
+            2,
+            false},
+           {std::nullopt,
+            {"--timeout", "0.3"},
+            "CRITICAL",
+            "no status from the daemon at @" + name + " within WAITED s; last: Connected",
+            nullptr,
+            false},
+           // The daemon runs as root; the user is named, not numbered.
+           {vexatest::StatusPacket(0x01, 0, "ok"),
+            {"--daemon-uid", "nobody"},
+            "CRITICAL",
+            "refused the daemon at @" + name +
+                ": Internal fatal error: untrusted daemon: peer uid 0, expected 65534",
+            nullptr,
+            true}}) {
     vexatest::Conduct conduct;
     conduct.statusReply = c.reply;
     daemon.SetDefaultConduct(conduct);
@@ -264,20 +329,42 @@ TEST_F(Orvcheck, MonitorAgainstTheTestDaemon) {
     const auto outcome = Json(arguments);
     const auto check = Check(outcome, "monitor");
     EXPECT_EQ(check["state"], c.state);
-    EXPECT_EQ(check["values"]["last_notification"], c.lastNotification);
+    EXPECT_EQ(check["message"], WithWaited(c.message, check));
+    EXPECT_EQ(check["values"]["status"], c.status);
+    EXPECT_EQ(check["values"]["up"], !c.status.is_null());
+    EXPECT_EQ(check["values"]["refused"], c.refused);
     EXPECT_EQ(outcome.status, c.state == std::string("OK") ? 0 : 2);
   }
+  // A malformed first answer is a fatal error that the client recovers from:
+  // its reply time-out reconnects 2 s later, and the check waits for that.
+  vexatest::TestDaemon recovering(std::string(1, '\0') + name + "-recovers");
+  vexatest::Conduct malformed;
+  malformed.statusReply = vexatest::Packet{0x01, 0x00};
+  recovering.SetConduct(1, malformed);
+  const auto recovered =
+      Check(Json({"--monitor=@" + name + "-recovers", "--timeout", "10"}), "monitor");
+  EXPECT_EQ(recovered["message"], "status 0 vexad: \"ok\"");
+  EXPECT_EQ(recovering.Connections(), 2);
   const auto absent = Check(Json({"--monitor=/nonexistent/vexad", "--timeout", "0.3"}), "monitor");
-  EXPECT_EQ(absent["message"],
-            "no status from the daemon at /nonexistent/vexad within 0.3 s; last: Internal: "
-            "Disconnected");
+  EXPECT_EQ(absent["message"], WithWaited("no status from the daemon at /nonexistent/vexad within "
+                                          "WAITED s; last: Internal: Disconnected",
+                                          absent));
 }
 
-TEST_F(Orvcheck, TextLinesAreAlignedStateFirst) {
+// What a monitoring system shows is the first line: the overall state, which
+// checks are not OK, and the performance data. An interface name cannot forge
+// a line of its own.
+TEST_F(Orvcheck, PluginOutput) {
   driver.SetState(0, 1, 12);
-  const auto result = Run({"--interface", "fake0", "--interface", "lo"}, WithFakeDriver({}));
+  const auto result = Run({"--interface", "fake0", "--interface", "lo", "--interface", "lo\nOK"},
+                          WithFakeDriver({}));
   EXPECT_EQ(result.status, 2);
   std::istringstream lines(result.out);
+  std::string first;
+  std::getline(lines, first);
+  EXPECT_EQ(first,
+            "CRITICAL - 2 critical (interface lo, interface lo\\x0AOK), 3 OK | tai_offset=37s "
+            "tai_offset_calendar=37s leap_list_leaps=27;;;0");
   std::vector<std::string> checks;
   std::set<long> messageColumns;
   for (std::string line; std::getline(lines, line);) {
@@ -287,10 +374,15 @@ TEST_F(Orvcheck, TextLinesAreAlignedStateFirst) {
     messageColumns.insert(match.position(3));
     checks.push_back(match[1].str() + " " + match[2].str());
   }
-  // Two blanks after the longest check, "interface fake0".
-  EXPECT_EQ(messageColumns, std::set<long>{10 + 15 + 2});
-  EXPECT_EQ(checks, (std::vector<std::string>{"OK tai-offset", "OK leap-list", "OK interface fake0",
-                                              "CRITICAL interface lo"}));
+  // Two blanks after the longest check, "interface lo\x0AOK".
+  EXPECT_EQ(messageColumns, std::set<long>{10 + 18 + 2});
+  EXPECT_EQ(checks,
+            (std::vector<std::string>{"OK tai-offset", "OK leap-list", "OK interface fake0",
+                                      "CRITICAL interface lo", "CRITICAL interface lo\\x0AOK"}));
+  // Left out, a check leaves no trace.
+  const auto skipped = Run({"--skip", "tai-offset", "--skip", "leap-list"});
+  EXPECT_EQ(skipped.out, "OK - no checks run\n");
+  EXPECT_EQ(skipped.status, 0);
 }
 
 // node_exporter's user must read the file: the textfile directory holds it
@@ -303,34 +395,78 @@ TEST_F(Orvcheck, TextfileIsReplacedWholeOrNotAtAll) {
   content << std::ifstream(textfile).rdbuf();
   EXPECT_EQ(content.str(), written.out);
   EXPECT_EQ(fs::status(textfile).permissions(), static_cast<fs::perms>(0644));
-  const auto promtool =
-      testsupport::Run({"sh", "-c", "promtool check metrics < " + textfile.string()});
-  EXPECT_EQ(promtool.status, 0) << promtool.err << promtool.out;
   EXPECT_NE(written.out.find("\norvkit_leap_list_expiry_timestamp_seconds " +
                              std::to_string(IN_A_YEAR.time_since_epoch().count()) + "\n"),
             std::string::npos);
-  // Nobody may not write beside it, and a directory cannot be replaced by a
-  // file: each leaves everything as it was.
+  // The temporary file's name fits beside any name that fits.
+  const auto longest = dir / (std::string(250, 'x') + ".prom");
+  EXPECT_EQ(Run({"--textfile", longest}).status, 0);
+  fs::remove(longest);
+
+  // Whatever the checks found (the kernel's offset unset: CRITICAL), a
+  // textfile not written fails the run and leaves everything as it was: the
+  // old file, and what is no regular file.
+  ASSERT_FALSE(orv::SetTaiOffset(0s));
   fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read |
                            fs::perms::others_exec);
   fs::create_directories(dir / "taken" / "inside");
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0644), 0);
+  ASSERT_EQ(::mknod((dir / "null").c_str(), S_IFCHR | 0666, ::makedev(1, 3)), 0);
+  const auto names = [this] {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+      found.push_back(entry.path().filename());
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+  };
+  const auto before = names();
   for (const auto& [target, options, reason] :
        {std::tuple{textfile, testsupport::AsNobody(), "cannot create a temporary file beside"},
-        {dir / "taken", ProcessOptions{}, "cannot rename"}}) {
+        {dir / "nonexistent" / "orvkit.prom", ProcessOptions{},
+         "cannot create a temporary file beside"},
+        {dir / "taken", ProcessOptions{}, "not a regular file"},
+        {dir / "fifo", ProcessOptions{}, "not a regular file"},
+        {dir / "null", ProcessOptions{}, "not a regular file"}}) {
     const auto failed = Run({"--textfile", target}, options);
-    EXPECT_EQ(failed.status, 3);
-    EXPECT_NE(failed.err.find("ERROR: " + std::string(reason)), std::string::npos) << failed.err;
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir)) {
-      names.push_back(entry.path().filename());
-    }
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"leap-seconds.list", "orvkit.prom", "taken"}));
+    EXPECT_EQ(failed.status, 3) << target;
+    EXPECT_EQ(failed.err.rfind("ERROR: cannot ", 0), 0u) << failed.err;
+    EXPECT_NE(failed.err.find(reason), std::string::npos) << failed.err;
+    EXPECT_EQ(failed.out.rfind("UNKNOWN - textfile not written: cannot ", 0), 0u) << failed.out;
+    EXPECT_EQ(names(), before);
   }
+  const auto json = Json({"--textfile", dir / "fifo"}, {});
+  EXPECT_EQ(json.report["state"], "UNKNOWN");
+  EXPECT_EQ(json.report["failure"], "textfile not written: cannot replace " +
+                                        (dir / "fifo").string() + ": not a regular file");
+  // A signal that arrives while the file is written (here the one a file size
+  // limit raises) ends the run only once the temporary file is gone.
+  const auto limited = testsupport::Run({"prlimit", "--fsize=100", "--core=0", ORVCHECK_PATH,
+                                         "--leap-seconds-list", list, "--textfile", textfile});
+  EXPECT_EQ(limited.signal, SIGXFSZ);
+  EXPECT_EQ(names(), before);
   std::stringstream after;
   after << std::ifstream(textfile).rdbuf();
   EXPECT_EQ(after.str(), written.out);
   EXPECT_TRUE(fs::exists(dir / "taken" / "inside"));
+  EXPECT_TRUE(fs::is_fifo(dir / "fifo"));
+  EXPECT_TRUE(fs::is_character_file(dir / "null"));
+
+  // A full file system, in a mount namespace of its own.
+  const auto full = (dir / "full").string();
+  fs::create_directory(full);
+  const auto filled =
+      testsupport::Run({"unshare", "-m", "sh", "-c",
+                        "mount -t tmpfs -o size=16k none " + full + " && cp " + textfile.string() +
+                            " " + full + " && { head -c 1M /dev/zero >" + full + "/fill; " +
+                            ORVCHECK_PATH + " --leap-seconds-list " + list + " --textfile " + full +
+                            "/orvkit.prom >/dev/null; echo status $?; ls -A " + full + "; cmp " +
+                            full + "/orvkit.prom " + textfile.string() + " && echo unchanged; }"});
+  if (filled.err.find("cannot change root filesystem propagation") != std::string::npos) {
+    GTEST_SKIP() << "no private mount namespace inside a chroot: " << filled.err;
+  }
+  EXPECT_EQ(filled.out, "status 3\nfill\norvkit.prom\nunchanged\n");
+  EXPECT_NE(filled.err.find("No space left on device"), std::string::npos) << filled.err;
 }
 
 int FreeLoopbackPort() {
@@ -345,9 +481,49 @@ int FreeLoopbackPort() {
   return ntohs(address.sin_port);
 }
 
-TEST_F(Orvcheck, NodeExporterServesTheTextfile) {
+// An interface whose name is not UTF-8 (one end of a veth pair), removed again.
+class HostileInterface {
+ public:
+  HostileInterface() {
+    const auto added = testsupport::Run(
+        {"ip", "link", "add", "name", NAME, "type", "veth", "peer", "name", "orvcheckpeer"});
+    EXPECT_EQ(added.status, 0) << added.err;
+  }
+  HostileInterface(const HostileInterface&) = delete;
+  HostileInterface& operator=(const HostileInterface&) = delete;
+  ~HostileInterface() { testsupport::Run({"ip", "link", "del", NAME}); }
+
+  static constexpr const char* NAME = "orvcheck\xfe";
+};
+
+// One file holds everything that broke a scrape: a name that is not UTF-8, a
+// newline, a repeated interface. promtool, prometheus_client's OpenMetrics
+// parser and node_exporter take it whole.
+TEST_F(Orvcheck, MetricsThatEveryReaderTakes) {
+  const HostileInterface hostile;
   fs::create_directories(dir / "textfiles");
-  ASSERT_EQ(Run({"--textfile", dir / "textfiles" / "orvkit.prom"}, {}).status, 0);
+  const auto textfile = dir / "textfiles" / "orvkit.prom";
+  const auto written = Run({"--textfile", textfile, "--interface", "lo", "--interface",
+                            HostileInterface::NAME, "--interface", "lo\nx", "--interface", "lo"},
+                           {});
+  ASSERT_EQ(written.status, 2) << written.err;
+  const auto promtool =
+      testsupport::Run({"sh", "-c", "promtool check metrics < " + textfile.string()});
+  EXPECT_EQ(promtool.status, 0) << promtool.err << promtool.out;
+  std::stringstream content;
+  content << std::ifstream(textfile).rdbuf();
+  std::size_t samples = 0;
+  for (std::string line; std::getline(content, line);) {
+    samples += line.starts_with('#') ? 0 : 1;
+  }
+  const auto parsed = testsupport::Run(
+      {"sh", "-c",
+       "/usr/bin/python3 -c 'import sys\n"
+       "from prometheus_client.openmetrics.parser import text_string_to_metric_families as parse\n"
+       "print(sum(len(family.samples) for family in parse(sys.stdin.read())))' < " +
+           textfile.string()});
+  EXPECT_EQ(parsed.out, std::to_string(samples) + "\n") << parsed.err;
+
   const auto listen = "127.0.0.1:" + std::to_string(FreeLoopbackPort());
   testsupport::Process exporter(
       {"prometheus-node-exporter", "--collector.disable-defaults", "--collector.textfile",
@@ -361,10 +537,14 @@ TEST_F(Orvcheck, NodeExporterServesTheTextfile) {
   }
   exporter.Signal(SIGTERM);
   exporter.Wait();
-  EXPECT_NE(scrape.out.find("\norvkit_check_state{check=\"tai-offset\"} 0\n"), std::string::npos)
-      << scrape.out;
-  EXPECT_NE(scrape.out.find("\norvkit_tai_offset_seconds 37\n"), std::string::npos);
-  EXPECT_NE(scrape.out.find("\nnode_textfile_scrape_error 0\n"), std::string::npos);
+  EXPECT_NE(scrape.out.find("\nnode_textfile_scrape_error 0\n"), std::string::npos) << scrape.out;
+  for (const auto* series :
+       {"orvkit_tai_offset_seconds 37", "orvkit_build_info{version=\"0.7.0\"} 1",
+        "orvkit_check_state{check=\"interface\",interface=\"lo\"} 2",
+        "orvkit_check_state{check=\"interface\",interface=\"lo\\\\x0Ax\"} 2",
+        "orvkit_interface_info{interface=\"orvcheck\\\\xFE\"} 1"}) {
+    EXPECT_NE(scrape.out.find('\n' + std::string(series) + '\n'), std::string::npos) << series;
+  }
 }
 
 TEST_F(Orvcheck, RejectedCommandLinesAreUnknown) {
@@ -374,7 +554,15 @@ TEST_F(Orvcheck, RejectedCommandLinesAreUnknown) {
                                              {"--format", "yaml"},
                                              {"--timeout", "2"},
                                              {"--monitor", "--timeout", "-1"},
-                                             {"--monitor", "--daemon-uid", "-1"}}) {
+                                             {"--monitor", "--timeout", "0.0004"},
+                                             {"--monitor", "--daemon-uid", "-1"},
+                                             {"--monitor", "--daemon-uid", "nosuchuser"},
+                                             {"--monitor", "--healthy-status", "0,4"},
+                                             {"--monitor", "--healthy-status", "0,"},
+                                             {"--healthy-status", "0"},
+                                             {"--skip", "monitor"},
+                                             {"--monitor", "=@orvmon"},
+                                             {"--monitor=@"}}) {
     const auto result = Run(arguments);
     EXPECT_EQ(result.status, 3) << arguments.front();
     EXPECT_EQ(result.out, "");
@@ -386,6 +574,36 @@ TEST_F(Orvcheck, RejectedCommandLinesAreUnknown) {
   // Output that never arrived is no OK.
   const auto full = Run({}, testsupport::StdoutTo("/dev/full"));
   EXPECT_EQ(full.status, 3);
+}
+
+// The monitor check needs descriptors for its context and its client: with
+// none left it is UNKNOWN, never an abort. Below some limit the dynamic loader
+// cannot even start the program.
+TEST_F(Orvcheck, MonitorWithTooFewDescriptorsIsUnknown) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizers probe memory through a pipe, and report every object as "
+                  "invalid once no descriptor is left for it";
+#endif
+  bool unknown = false;
+  for (int limit = 4; limit <= 16; ++limit) {
+    const auto result = testsupport::Run(
+        {"prlimit", "--nofile=" + std::to_string(limit), ORVCHECK_PATH, "--leap-seconds-list", list,
+         "--monitor=@orvcheck-absent", "--timeout", "0.3", "--format", "json"});
+    EXPECT_EQ(result.signal, 0) << limit;
+    if (result.status == 127 &&
+        result.err.find("error while loading shared libraries") != std::string::npos) {
+      continue;
+    }
+    const auto check = Check({result.status, nlohmann::json::parse(result.out)}, "monitor");
+    if (check["state"] == "UNKNOWN") {
+      unknown = true;
+      EXPECT_EQ(check["message"].get<std::string>().rfind("cannot start the client: ", 0), 0u);
+      EXPECT_EQ(result.status, 3);
+    } else {
+      EXPECT_EQ(check["state"], "CRITICAL") << limit;
+    }
+  }
+  EXPECT_TRUE(unknown);
 }
 
 }  // namespace

@@ -51,6 +51,12 @@ expect "/dev/null" vexawatch --socket /dev/nul
 expect "--format" orvcheck --fo
 expect "json" orvcheck --format j
 expect "" orvcheck --timeout ""
+# bash splits "--format=j" at the '=': values follow it, not option names.
+expect "json openmetrics text" orvcheck --format =
+expect "json" orvcheck --format = j
+expect "lo" orvcheck --interface = l
+expect "leap-list" orvcheck --skip l
+expect "root" orvcheck --daemon-uid = roo
 
 # Every interface the kernel lists is offered for nicmark and orvcheck.
 interfaces=$(ls /sys/class/net | sort | tr '\n' ' ' | sed 's/ $//')

@@ -87,6 +87,15 @@ if compgen -G "/etc/systemd/system/*/orvcheck-textfile.*" >/dev/null; then
   echo "FAIL: the textfile service or timer is enabled on install" >&2
   exit 1
 fi
+# What the timer's service writes, as it would; purging removes it below.
+textfile=/var/lib/prometheus/node-exporter/orvkit.prom
+mkdir -p "$(dirname "$textfile")"
+status=0
+/usr/bin/orvcheck --textfile "$textfile" >/dev/null || status=$?
+if [ "$status" -ge 3 ] || [ ! -f "$textfile" ] || [ ! -f /etc/default/orvcheck ]; then
+  echo "FAIL: orvcheck --textfile $textfile exited $status, or no /etc/default/orvcheck" >&2
+  exit 1
+fi
 
 echo "== development packages"
 cmake -S "$source/tests/install/consumer" -B "$work/cmake" -G Ninja >/dev/null
@@ -100,8 +109,9 @@ for library in orv vexa; do
 done
 
 dpkg -P "${names[@]}" >/dev/null
-if [ -e /usr/sbin/leapset ] || [ -e "/usr/lib/$multiarch/liborv.so.0.7" ] || [ -e "$unit_link" ]; then
-  echo "FAIL: files or the unit's link left after purge" >&2
+if [ -e /usr/sbin/leapset ] || [ -e "/usr/lib/$multiarch/liborv.so.0.7" ] || [ -e "$unit_link" ] ||
+  [ -e /etc/default/orvcheck ] || [ -e "$textfile" ]; then
+  echo "FAIL: files, the unit's link or the metrics left after purge" >&2
   exit 1
 fi
 echo "packages built, installed, used and purged: ${names[*]}"

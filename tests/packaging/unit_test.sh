@@ -1,7 +1,7 @@
 #!/bin/bash
 # Installs the programs into a temporary prefix and checks the units there:
-# they run the installed programs, stay inside the prefix and pass systemd's
-# own verification.
+# they run the installed programs, stay inside the prefix, are sandboxed and
+# pass systemd's own verification.
 # Usage: unit_test.sh BUILD_DIR
 set -euo pipefail
 work=$(mktemp -d)
@@ -25,6 +25,19 @@ grep -q "^ExecStart=$prefix/bin/orvcheck --textfile " "$textfile" || {
   echo "FAIL: ExecStart does not name the installed orvcheck" >&2
   exit 1
 }
+# Sandboxed like Debian's own time services: systemd's exposure score of
+# UNIT is at most LIMIT tenths.
+check_exposure() {
+  local unit=$1 limit=$2 score
+  if ! score=$(systemd-analyze security --offline=true --threshold="$limit" "$unit" 2>&1); then
+    echo "FAIL: $(basename "$unit") is exposed more than $limit/100:" >&2
+    echo "$score" >&2
+    exit 1
+  fi
+  echo "$score" | grep 'Overall exposure'
+}
+check_exposure "$textfile" 25
+check_exposure "$unit" 35
 # Documentation= names man pages, which must be installed too.
 MANPATH=$prefix/share/man systemd-analyze verify "$unit" "$textfile" \
   "$prefix/lib/systemd/system/orvcheck-textfile.timer"

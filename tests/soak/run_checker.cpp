@@ -82,11 +82,13 @@ std::string Show(const vexa::StatusMessage& message) {
 
 }  // namespace
 
-void RunChecker::Notify(const vexa::StatusMessage& message) {
+void RunChecker::Notify(const vexa::StatusMessage& message, bool clientStopped) {
+  Require(state != State::STOPPED, "notification after the client said it had stopped", message);
   if (StartsWith(message.text, VEXAD_OPEN)) {
+    Require(!clientStopped, "stopped at a daemon's status", message);
     FromDaemon(message);
   } else {
-    FromClient(message);
+    FromClient(message, clientStopped);
   }
 }
 
@@ -96,8 +98,9 @@ void RunChecker::Require(bool holds, const char* rule, const vexa::StatusMessage
   }
 }
 
-void RunChecker::FromClient(const vexa::StatusMessage& message) {
+void RunChecker::FromClient(const vexa::StatusMessage& message, bool clientStopped) {
   const std::string_view text = message.text;
+  Require(!clientStopped || StartsWith(text, FATAL), "stopped without a fatal error", message);
   Require(state != State::START || text == DISCONNECTED,
           "first notification is not \"Internal: Disconnected\"", message);
   Require(message.status == CLIENT_STATUS, "client's own notification without status 1", message);
@@ -115,7 +118,7 @@ void RunChecker::FromClient(const vexa::StatusMessage& message) {
     fatalDetail = text.substr(FATAL.size());
     Require(KnownFatalDetails().count(fatalDetail) == 1, "unknown fatal error", message);
     Require(state == State::CONNECTED, "fatal error while not connected", message);
-    state = State::STOPPED;
+    state = clientStopped ? State::STOPPED : State::RECOVERING;
   } else {
     Violation("unknown notification: " + Show(message));
   }

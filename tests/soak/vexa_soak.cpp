@@ -3,8 +3,9 @@
 // malformed packets, hang-ups at any point, stalls, a daemon that vanishes and
 // comes back). A client's run lasts until it stops on a fatal error or has
 // reconnected; then the next client takes the slot. Every notification is
-// checked against what the client may say and what the daemon sent, and the
-// process's descriptors, heap and resident size must not grow after warm-up.
+// checked against what the client may say and what the daemon sent, a client
+// that says it has stopped must have nothing left to do, and the process's
+// descriptors, heap and resident size must not grow after warm-up.
 // Usage: vexa_soak --seconds N --seed S [--clients K]
 #include "run_checker.hpp"
 
@@ -68,10 +69,12 @@ struct Counts {
   long connections = 0;
   long packets = 0;
   long notifications = 0;
-  long fatalStops = 0;
-  long protocolErrors = 0;  // of the fatal stops
+  long fatalErrors = 0;  // runs that met one, by the last one's kind:
+  long protocolErrors = 0;
   long truncations = 0;
   long failedSends = 0;
+  long fatalStops = 0;       // the client said it had stopped
+  long recoveredFatals = 0;  // followed until the client had reconnected
   long reconnects = 0;
   long stalls = 0;
   long vanishes = 0;
@@ -82,10 +85,12 @@ struct Counts {
     connections += other.connections;
     packets += other.packets;
     notifications += other.notifications;
-    fatalStops += other.fatalStops;
+    fatalErrors += other.fatalErrors;
     protocolErrors += other.protocolErrors;
     truncations += other.truncations;
     failedSends += other.failedSends;
+    fatalStops += other.fatalStops;
+    recoveredFatals += other.recoveredFatals;
     reconnects += other.reconnects;
     stalls += other.stalls;
     vanishes += other.vanishes;
@@ -102,11 +107,13 @@ class Notifier : public vexa::StatusNotifier {
 
   void Notify(const vexa::StatusMessage& message) override {
     ++counts.notifications;
-    checker.Notify(message);
+    checker.Notify(message, client != nullptr && client->Stopped());
     if (checker.Ended()) {
       io.stop();
     }
   }
+
+  const vexa::Client* client = nullptr;
 
  private:
   boost::asio::io_context& io;
@@ -143,10 +150,12 @@ class Slot {
     conduct = RandomConduct();
     daemon->SetDefaultConduct(conduct);
     soak::RunChecker checker;
+    checker.FollowRecovery(Uniform(0, 3) == 0);
     try {
       boost::asio::io_context io;
       Notifier notifier(io, checker, counts);
       const auto client = MakeClient(io, notifier);
+      notifier.client = client.get();
       PumpUntil(
           io, checker, [&] { return checker.Connects() > 0; }, SILENCE_LIMIT);
       for (int actions = Uniform(0, 6); actions > 0 && !checker.Ended() && Clock::now() < end;
@@ -155,6 +164,13 @@ class Slot {
         Pump(io, checker, std::chrono::milliseconds(Uniform(0, 3)));
       }
       CloseUntilEnded(io, checker);
+      if (checker.Stopped()) {
+        io.restart();
+        if (!RunOut(io)) {
+          checker.Violation("said it had stopped, but still had work after " +
+                            std::to_string(SILENCE_LIMIT.count()) + " s");
+        }
+      }
     } catch (const std::exception& error) {
       checker.Violation(std::string("exception: ") + error.what());
     }
@@ -222,6 +238,13 @@ class Slot {
     }
   }
 
+  // Runs `io` until it has nothing left to do; false if it still has work at
+  // SILENCE_LIMIT.
+  static bool RunOut(boost::asio::io_context& io) {
+    io.run_for(SILENCE_LIMIT);
+    return io.stopped();
+  }
+
   static void Pump(boost::asio::io_context& io, const soak::RunChecker& checker,
                    Clock::duration period) {
     if (!checker.Ended()) {
@@ -252,11 +275,13 @@ class Slot {
   void Account(const soak::RunChecker& checker) {
     ++counts.runs;
     const std::string_view fatal = checker.FatalDetail();
-    counts.fatalStops += checker.Fatal() ? 1 : 0;
+    counts.fatalErrors += checker.Fatal() ? 1 : 0;
+    counts.fatalStops += checker.Stopped() ? 1 : 0;
     counts.protocolErrors += fatal.substr(0, 14) == "Protocol error" ? 1 : 0;
     counts.truncations += fatal == "Message truncated" ? 1 : 0;
     counts.failedSends += fatal.substr(0, 5) == "send(" ? 1 : 0;
-    counts.reconnects += !checker.Fatal() && checker.Connects() >= 2 ? 1 : 0;
+    counts.recoveredFatals += checker.Fatal() && checker.Connects() >= 2 ? 1 : 0;
+    counts.reconnects += checker.Connects() >= 2 ? 1 : 0;
     counts.violations += static_cast<long>(checker.Violations().size());
     for (const auto& violation : checker.Violations()) {
       if (violations.size() < VIOLATIONS_KEPT) {
@@ -483,13 +508,15 @@ int main(int argc, char** argv) {
   std::cout << "vexa_soak: seed " << options.seed << ", " << options.seconds << " s, "
             << options.clients << " clients: " << counts.runs << " runs, " << counts.connections
             << " connections, " << counts.packets << " packets, " << counts.notifications
-            << " notifications, " << counts.fatalStops << " fatal stops (" << counts.protocolErrors
-            << " protocol errors, " << counts.truncations << " truncated, " << counts.failedSends
-            << " failed sends), " << counts.reconnects << " reconnects (" << counts.stalls
-            << " stalls, " << counts.vanishes << " vanished daemons); fds " << start.descriptors
-            << " -> " << end.descriptors << ", heap " << start.heap << " -> " << end.heap
-            << " bytes, rss " << start.rssKiB << " -> " << end.rssKiB << " KiB; "
-            << counts.violations << " violations" << std::endl;
+            << " notifications, " << counts.fatalErrors << " fatal errors ("
+            << counts.protocolErrors << " protocol errors, " << counts.truncations << " truncated, "
+            << counts.failedSends << " failed sends; " << counts.fatalStops
+            << " stopped the client, " << counts.recoveredFatals << " followed to a reconnect), "
+            << counts.reconnects << " reconnects (" << counts.stalls << " stalls, "
+            << counts.vanishes << " vanished daemons); fds " << start.descriptors << " -> "
+            << end.descriptors << ", heap " << start.heap << " -> " << end.heap << " bytes, rss "
+            << start.rssKiB << " -> " << end.rssKiB << " KiB; " << counts.violations
+            << " violations" << std::endl;
   if (!flat) {
     std::cerr << "vexa_soak: descriptors or memory grew after warm-up" << std::endl;
   }

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +16,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 
 namespace testsupport {
 
@@ -236,6 +239,51 @@ ProcessResult Process::Wait() {
     result.signal = WTERMSIG(wstatus);
   }
   return result;
+}
+
+ProcessResult Process::Wait(int timeoutMs) {
+  WaitForOutput("\x04 never written", timeoutMs);
+  ::kill(pid, SIGKILL);  // a child that has ended stays a zombie until Wait
+  return Wait();
+}
+
+UnreadPipe::UnreadPipe() {
+  char pattern[] = "/tmp/orvkit-unread-XXXXXX";
+  if (::mkdtemp(pattern) == nullptr) {
+    ThrowErrno("mkdtemp");
+  }
+  dir = pattern;
+  path = dir + "/stdout";
+  if (::mkfifo(path.c_str(), 0600) != 0) {
+    ThrowErrno("mkfifo");
+  }
+  // Open before the writer, which would otherwise wait for a reader.
+  reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const int size = reader < 0 ? -1 : ::fcntl(reader, F_SETPIPE_SZ, 4096);
+  if (size < 0) {
+    ThrowErrno("open or F_SETPIPE_SZ");
+  }
+  capacity = static_cast<std::size_t>(size);
+}
+
+UnreadPipe::~UnreadPipe() {
+  ::close(reader);
+  std::filesystem::remove_all(dir);
+}
+
+bool UnreadPipe::WaitUntilFull(std::size_t room, int timeoutMs) const {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    int queued = 0;
+    ::ioctl(reader, FIONREAD, &queued);
+    if (capacity - static_cast<std::size_t>(queued) < room) {
+      return true;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
 }
 
 ProcessResult Run(const std::vector<std::string>& argv, const ProcessOptions& options) {

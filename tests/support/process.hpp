@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <string>
 #include <utility>
 #include <vector>
@@ -38,6 +39,13 @@ inline ProcessOptions StdoutClosed() {
   return options;
 }
 
+// `argv` run with adjtimex and clock_adjtime refused with EPERM, as under
+// systemd's ProtectClock=: the kernel's TAI offset then cannot be read.
+inline std::vector<std::string> WithAdjtimexDenied(std::vector<std::string> argv) {
+  argv.insert(argv.begin(), DENY_ADJTIMEX_PATH);
+  return argv;
+}
+
 struct ProcessResult {
   std::string out;
   std::string err;
@@ -60,6 +68,9 @@ class Process {
   const std::string& WaitForOutput(const std::string& text, int timeoutMs);
   // Reads both streams to their end and reaps the child.
   ProcessResult Wait();
+  // The same, but kills the child first if it has not ended within
+  // `timeoutMs` (the result then shows SIGKILL).
+  ProcessResult Wait(int timeoutMs);
 
  private:
   bool ReadAvailable(int timeoutMs);
@@ -69,6 +80,26 @@ class Process {
   int outFd = -1;
   int errFd = -1;
   ProcessResult result;
+};
+
+// A FIFO of one page that nobody reads, for a program's standard output
+// (StdoutTo(Path())): the program's writes block once it is full.
+class UnreadPipe {
+ public:
+  UnreadPipe();
+  UnreadPipe(const UnreadPipe&) = delete;
+  UnreadPipe& operator=(const UnreadPipe&) = delete;
+  ~UnreadPipe();
+
+  const std::string& Path() const { return path; }
+  // Waits up to `timeoutMs` until less than `room` bytes are free.
+  bool WaitUntilFull(std::size_t room, int timeoutMs) const;
+
+ private:
+  std::string dir;
+  std::string path;
+  int reader = -1;
+  std::size_t capacity = 0;
 };
 
 // Runs `argv` to its end.

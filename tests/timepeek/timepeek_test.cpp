@@ -109,18 +109,12 @@ std::string UtcDate(std::int64_t seconds) {
   return text;
 }
 
-// Reads until the program ends by itself, or kills it after `timeoutMs`, which
-// then shows as a signal instead of an exit status.
-testsupport::ProcessResult WaitBounded(testsupport::Process& process, int timeoutMs = 10000) {
-  process.WaitForOutput("\x04 never written", timeoutMs);
-  process.Signal(SIGKILL);
-  return process.Wait();
-}
-
+// Ends the program after 10 s if it has not ended by itself, which then shows
+// as a signal instead of an exit status.
 testsupport::ProcessResult RunBounded(const std::vector<std::string>& argv,
                                       const testsupport::ProcessOptions& options = {}) {
   testsupport::Process process(argv, options);
-  return WaitBounded(process);
+  return process.Wait(10000);
 }
 
 // Reads until standard output holds `count` lines or `timeoutMs` passes.
@@ -181,6 +175,30 @@ TEST(Timepeek, OffsetColumnAndTaiFollowTheKernelsOffset) {
   }
 }
 
+// Under a system-call filter that denies adjtimex the rows stay as they are,
+// offset 0, while TAI keeps its lead: that the 0 is no unset offset is said
+// once, not once a row.
+TEST(Timepeek, UnreadableOffsetIsSaidOnceOnStandardError) {
+  testsupport::TaiOffsetGuard guard;
+  ASSERT_EQ(orv::SetTaiOffset(36s), std::error_code{});
+  testsupport::Process process(
+      testsupport::WithAdjtimexDenied({TIMEPEEK_PATH, "--interval", "10"}));
+  WaitForLines(process, 4, 10000);
+  process.Signal(SIGINT);
+  const auto result = process.Wait(5000);
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.err, "TAI offset unreadable (error code: 1): " +
+                            std::string(std::strerror(EPERM)) + "; TAI_OFFSET shows 0\n");
+  const auto rows = Rows(result.out);
+  ASSERT_GE(rows.size(), 3u) << result.out;
+  for (const auto& row : rows) {
+    EXPECT_EQ(row.offset, 0);
+    const auto lag = 36 * NS_PER_S - (row.tai - row.realtime);
+    EXPECT_GE(lag, 0);
+    EXPECT_LT(lag, NS_PER_S);
+  }
+}
+
 TEST(Timepeek, NoPositiveIntervalPrintsOneRowWithoutPause) {
   for (const std::vector<std::string>& args : {std::vector<std::string>{"--interval=0"},
                                                {"--interval=-1"},
@@ -203,7 +221,7 @@ TEST(Timepeek, RowsKeepComingAtLeastAnIntervalApartUntilSigint) {
   testsupport::Process process({TIMEPEEK_PATH, "--interval", "40"});
   WaitForLines(process, 5, 10000);
   process.Signal(SIGINT);
-  const auto result = WaitBounded(process, 5000);
+  const auto result = process.Wait(5000);
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.err, "");
   const auto rows = Rows(result.out);
@@ -222,7 +240,7 @@ TEST(Timepeek, SigintCutsThePauseShortAndEndsWithStatusZero) {
   ASSERT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
   std::this_thread::sleep_for(200ms);  // let it enter the pause
   process.Signal(SIGINT);
-  const auto result = WaitBounded(process, 5000);
+  const auto result = process.Wait(5000);
   EXPECT_EQ(result.signal, 0);
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.err, "");
@@ -232,19 +250,33 @@ TEST(Timepeek, SigintCutsThePauseShortAndEndsWithStatusZero) {
 // A SIGINT while a row is written must not wait for the pause after it.
 TEST(Timepeek, SigintDuringADelayedRowEndsRightAfterThatRow) {
   testsupport::ProcessOptions options;
-  options.environment = {"LD_PRELOAD=" FAILING_CLOCK_PRELOAD, "DELAY_WRITE_MS=500",
+  // Well within the grace that a blocked write gets after SIGINT.
+  options.environment = {"LD_PRELOAD=" FAILING_CLOCK_PRELOAD, "DELAY_WRITE_MS=200",
                          "DELAY_WRITE_CALL=2"};
   testsupport::Process process({TIMEPEEK_PATH, "--interval", "600000"}, options);
-  // Half the first row is out: its write has 500 ms to go.
+  // Half the first row is out: its write has 200 ms to go.
   const auto out = process.WaitForOutput(HEADER + "2", 10000);
   ASSERT_TRUE(out.starts_with(HEADER + "2") && out.find('\n', HEADER.size()) == std::string::npos)
       << out;
   process.Signal(SIGINT);
-  const auto result = WaitBounded(process, 5000);
+  const auto result = process.Wait(5000);
   EXPECT_EQ(result.signal, 0);
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(Rows(result.out).size(), 1u) << result.out;
+}
+
+// A reader that never reads must not keep SIGINT from ending the run.
+TEST(Timepeek, SigintEndsARunWhoseRowsNobodyReads) {
+  testsupport::UnreadPipe pipe;
+  testsupport::Process process({TIMEPEEK_PATH, "--interval", "1"},
+                               testsupport::StdoutTo(pipe.Path()));
+  ASSERT_TRUE(pipe.WaitUntilFull(HEADER.size(), 10000));
+  process.Signal(SIGINT);
+  const auto result = process.Wait(5000);
+  EXPECT_EQ(result.signal, 0);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.err, "");
 }
 
 // --- A clock that cannot be read ---

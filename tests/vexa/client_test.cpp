@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/system/system_error.hpp>
 
 #include <stdlib.h>
@@ -86,12 +87,13 @@ class ScratchDir {
 struct Notification {
   vexa::StatusMessage message;
   Clock::time_point at;
+  bool stopped;  // what the client said inside Notify
 };
 
 class Recorder : public vexa::StatusNotifier {
  public:
   void Notify(const vexa::StatusMessage& message) override {
-    seen.push_back({message, Clock::now()});
+    seen.push_back({message, Clock::now(), client != nullptr && client->Stopped()});
     if (then) {
       then(message);
     }
@@ -103,6 +105,14 @@ class Recorder : public vexa::StatusNotifier {
       messages.push_back(notification.message);
     }
     return messages;
+  }
+
+  std::vector<bool> Stops() const {
+    std::vector<bool> stops;
+    for (const auto& notification : seen) {
+      stops.push_back(notification.stopped);
+    }
+    return stops;
   }
 
   // When the `nth` (from 1) notification equal to `message` came.
@@ -117,6 +127,8 @@ class Recorder : public vexa::StatusNotifier {
   }
 
   std::vector<Notification> seen;
+  // Asked whether it has stopped, at each notification.
+  const vexa::Client* client = nullptr;
   // Runs after each notification was recorded.
   std::function<void(const vexa::StatusMessage&)> then;
 };
@@ -399,6 +411,7 @@ TEST_F(VexaClient, UnfinishedSendReconnectsAfterOnePeriod) {
 TEST_F(VexaClient, FailedSubscribeSendIsFatalUntilItsTimeout) {
   TestDaemon daemon(UniqueAbstractName());
   vexa::Client client(io, daemon.Address(), recorder);
+  recorder.client = &client;
   ASSERT_TRUE(WaitFor([&] { return daemon.Connections() == 1; }));
   daemon.Close();
 
@@ -407,6 +420,7 @@ TEST_F(VexaClient, FailedSubscribeSendIsFatalUntilItsTimeout) {
                                 std::string(std::strerror(EPIPE)));
   EXPECT_EQ(recorder.Messages(),
             (std::vector{DISCONNECTED, CONNECTED, fatal, DISCONNECTED, CONNECTED, OK}));
+  EXPECT_EQ(recorder.Stops(), std::vector<bool>(6, false));
   const auto wait = recorder.When(DISCONNECTED, 2) - recorder.When(CONNECTED);
   EXPECT_GE(wait, PERIOD_MIN);
   EXPECT_LE(wait, PERIOD_MAX);
@@ -418,6 +432,7 @@ TEST_F(VexaClient, FailedStatusSendIsFatalUntilItsTimeout) {
   silent.subscribeReply = false;
   daemon.SetConduct(1, silent);
   vexa::Client client(io, daemon.Address(), recorder);
+  recorder.client = &client;
   ASSERT_TRUE(WaitFor([&] { return daemon.Connections() == 1; }));
   io.run_one();  // "Connected", and the subscribe request goes out
   ASSERT_EQ(recorder.seen.size(), 2u);
@@ -429,6 +444,7 @@ TEST_F(VexaClient, FailedStatusSendIsFatalUntilItsTimeout) {
                                 std::string(std::strerror(EPIPE)));
   EXPECT_EQ(recorder.Messages(),
             (std::vector{DISCONNECTED, CONNECTED, fatal, DISCONNECTED, CONNECTED, OK}));
+  EXPECT_EQ(recorder.Stops(), std::vector<bool>(6, false));
   const auto wait = recorder.When(DISCONNECTED, 2) - recorder.When(CONNECTED);
   EXPECT_GE(wait, PERIOD_MIN);
   EXPECT_LE(wait, PERIOD_MAX);
@@ -466,12 +482,14 @@ TEST_P(VexaClientBadPacket, WhileAwaitingAnswersReconnectsAtTheTimeout) {
   silent.subscribeReply = false;
   daemon.SetConduct(1, silent);
   vexa::Client client(io, daemon.Address(), recorder);
+  recorder.client = &client;
   ASSERT_TRUE(RunUntilRequests(daemon, 2));
   ASSERT_TRUE(daemon.Send(GetParam().bytes));
 
   ASSERT_TRUE(RunUntilSeen(6, 6s));
   EXPECT_EQ(recorder.Messages(), (std::vector{DISCONNECTED, CONNECTED, FromClient(GetParam().fatal),
                                               DISCONNECTED, CONNECTED, OK}));
+  EXPECT_EQ(recorder.Stops(), std::vector<bool>(6, false));
   const auto wait = recorder.When(DISCONNECTED, 2) - StatusRequestTime(daemon, 1);
   EXPECT_GE(wait, PERIOD_MIN);
   EXPECT_LE(wait, PERIOD_MAX);
@@ -481,12 +499,14 @@ TEST_P(VexaClientBadPacket, WhileAwaitingAnswersReconnectsAtTheTimeout) {
 TEST_P(VexaClientBadPacket, InSteadyStateStopsForGood) {
   TestDaemon daemon(UniqueAbstractName());
   vexa::Client client(io, daemon.Address(), recorder);
+  recorder.client = &client;
   ASSERT_TRUE(RunUntilSeen(3));
   ASSERT_TRUE(daemon.Send(GetParam().bytes));
 
   EXPECT_TRUE(RunOut(io, 5s));
   EXPECT_EQ(recorder.Messages(),
             (std::vector{DISCONNECTED, CONNECTED, OK, FromClient(GetParam().fatal)}));
+  EXPECT_EQ(recorder.Stops(), (std::vector{false, false, false, true}));
   EXPECT_EQ(daemon.Connections(), 1);
 }
 
@@ -551,7 +571,7 @@ TEST(VexaClientProcess, PermissionDeniedIsFatal) {
   const auto result =
       testsupport::Run({VEXA_PROBE_PATH, daemon.Address(), "9"}, testsupport::AsNobody());
   EXPECT_EQ(result.out, "1 Internal: Disconnected\n1 Internal fatal error: connect: " +
-                            std::string(std::strerror(EACCES)) + "\n");
+                            std::string(std::strerror(EACCES)) + " (stopped)\n");
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(daemon.Connections(), 0);
@@ -595,8 +615,10 @@ TEST_F(VexaClientTrust, ADaemonOfTheRequiredUserIsAccepted) {
 
 TEST_F(VexaClientTrust, ADaemonOfAnotherUserIsRefusedForGood) {
   vexa::Client client(io, name, recorder, vexa::PeerRequirement{::geteuid()});
+  recorder.client = &client;
   EXPECT_TRUE(RunOut(io, 5s));
   EXPECT_EQ(recorder.Messages(), (std::vector{DISCONNECTED, Untrusted(NOBODY)}));
+  EXPECT_EQ(recorder.Stops(), (std::vector{false, true}));
 }
 
 // The reconnect after the real daemon left meets an impostor while the reply
@@ -609,6 +631,7 @@ TEST_F(VexaClient, RefusalOnAReconnectStaysStopped) {
   silent.subscribeReply = false;
   daemon->SetConduct(1, silent);
   vexa::Client client(io, name, recorder, vexa::PeerRequirement{::geteuid()});
+  recorder.client = &client;
   ASSERT_TRUE(RunUntilRequests(*daemon, 2));
   io.poll();  // the receive and the reply time-out are outstanding
   daemon.reset();
@@ -617,7 +640,110 @@ TEST_F(VexaClient, RefusalOnAReconnectStaysStopped) {
   EXPECT_TRUE(RunOut(io, 5s));
   EXPECT_EQ(recorder.Messages(),
             (std::vector{DISCONNECTED, CONNECTED, DISCONNECTED, Untrusted(NOBODY)}));
+  EXPECT_EQ(recorder.Stops(), (std::vector{false, false, false, true}));
 }
+
+struct Busy {
+  const char* name;
+  // The daemon vanishes and a process of another user takes its name, which
+  // the client refuses; else the daemon hangs up and answers the reconnect.
+  bool impostor;
+  std::vector<vexa::StatusMessage> expected;
+};
+
+void PrintTo(const Busy& busy, std::ostream* out) {
+  *out << busy.name;
+}
+
+class VexaClientBusy : public VexaClient, public ::testing::WithParamInterface<Busy> {};
+
+// A handler of the program keeps the context busy from 1 s to 3 s after
+// "Connected". The daemon withholds its answers and goes away at 1.5 s, so
+// the reply time-out and the end of the connection complete together when the
+// context runs again. Whichever comes first reconnects; the other belongs to
+// the old connection and must change nothing.
+TEST_P(VexaClientBusy, CompletionsOfAnOldConnectionChangeNothing) {
+  const auto name = UniqueAbstractName();
+  auto daemon = std::make_unique<TestDaemon>(name);
+  Conduct silent = WithoutStatusReply();
+  silent.subscribeReply = false;
+  daemon->SetConduct(1, silent);
+  std::unique_ptr<testsupport::Process> impostor;
+  boost::asio::steady_timer busy(io);
+  recorder.then = [&](const vexa::StatusMessage& message) {
+    if (message != CONNECTED || recorder.seen.size() != 2) {
+      return;
+    }
+    const auto connected = Clock::now();
+    busy.expires_at(connected + 1s);
+    busy.async_wait([&, connected](const boost::system::error_code&) {
+      std::this_thread::sleep_until(connected + 1500ms);
+      if (GetParam().impostor) {
+        daemon.reset();
+        impostor = StartImpostor(name);
+      } else {
+        daemon->Close();
+      }
+      std::this_thread::sleep_until(connected + 3s);
+    });
+  };
+  std::optional<vexa::Client> client;
+  if (GetParam().impostor) {
+    client.emplace(io, name, recorder, vexa::PeerRequirement{::geteuid()});
+  } else {
+    client.emplace(io, name, recorder);
+  }
+  recorder.client = &*client;
+
+  if (GetParam().impostor) {
+    EXPECT_TRUE(RunOut(io, 6s));
+  } else {
+    ASSERT_TRUE(RunUntilSeen(5, 6s));
+    EXPECT_TRUE(daemon->Send(StatusPacket(0x04, 2, "first")));
+    EXPECT_TRUE(daemon->Send(StatusPacket(0x04, 1, "second")));
+    RunUntilSeen(GetParam().expected.size());
+    io.run_for(100ms);
+    // Each request once, each in a packet of its own, on each connection.
+    EXPECT_EQ(RequestsOn(*daemon, 1), BOTH_REQUESTS);
+    EXPECT_EQ(RequestsOn(*daemon, 2), BOTH_REQUESTS);
+    EXPECT_EQ(daemon->Connections(), 2);
+  }
+  EXPECT_EQ(recorder.Messages(), GetParam().expected);
+  // Only the refusal stops the client.
+  auto stops = std::vector<bool>(GetParam().expected.size(), false);
+  stops.back() = GetParam().impostor;
+  EXPECT_EQ(recorder.Stops(), stops);
+}
+
+// Whatever Asio has queued, the client runs no step again and lets its
+// connection go.
+TEST_F(VexaClient, ExceptionFromNotifyStopsTheClientForGood) {
+  TestDaemon daemon(UniqueAbstractName());
+  vexa::Client client(io, daemon.Address(), recorder);
+  recorder.then = [](const vexa::StatusMessage& message) {
+    if (message == OK) {
+      throw std::runtime_error("notifier failed");
+    }
+  };
+  EXPECT_THROW(RunUntilSeen(4), std::runtime_error);
+  EXPECT_TRUE(client.Stopped());
+
+  io.restart();
+  EXPECT_TRUE(RunOut(io, PERIOD_MAX));
+  EXPECT_TRUE(WaitFor([&] { return daemon.Hangups() == std::vector{1}; }));
+  EXPECT_EQ(recorder.Messages(), (std::vector{DISCONNECTED, CONNECTED, OK}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Daemon, VexaClientBusy,
+                         ::testing::Values(Busy{"HangsUp",
+                                                false,
+                                                {DISCONNECTED, CONNECTED, DISCONNECTED, CONNECTED,
+                                                 OK, Vexad(2, "first"), Vexad(1, "second")}},
+                                           Busy{"IsReplacedByAnImpostor",
+                                                true,
+                                                {DISCONNECTED, CONNECTED, DISCONNECTED,
+                                                 Untrusted(NOBODY)}}),
+                         [](const auto& info) { return info.param.name; });
 
 // Destroying the client cancels its operations; their handlers then run on
 // the context without touching the client, and notify nothing.

@@ -1,6 +1,7 @@
 // Runs a vexa::Client on a file-system socket path and prints each
-// notification as "<status> <text>", until COUNT notifications have come or
-// the client has nothing left to do. Lets tests run a client as another user.
+// notification as "<status> <text>", followed by " (stopped)" once the client
+// says that it has stopped, until COUNT notifications have come or the client
+// has nothing left to do. Lets tests run a client as another user.
 // Usage: vexa_probe PATH COUNT
 #include <vexa/client.hpp>
 
@@ -17,11 +18,14 @@ class Printer : public vexa::StatusNotifier {
   Printer(boost::asio::io_context& io, int count) : io(io), left(count) {}
 
   void Notify(const vexa::StatusMessage& message) override {
-    std::cout << static_cast<unsigned>(message.status) << ' ' << message.text << std::endl;
+    std::cout << static_cast<unsigned>(message.status) << ' ' << message.text
+              << (client != nullptr && client->Stopped() ? " (stopped)" : "") << std::endl;
     if (--left == 0) {
       io.stop();
     }
   }
+
+  const vexa::Client* client = nullptr;
 
  private:
   boost::asio::io_context& io;
@@ -38,6 +42,7 @@ int main(int argc, char** argv) {
   boost::asio::io_context io;
   Printer printer(io, std::atoi(argv[2]));
   vexa::Client client(io, argv[1], printer);
+  printer.client = &client;
   io.run();
   return 0;
 }

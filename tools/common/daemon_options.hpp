@@ -11,7 +11,7 @@
 namespace tools {
 
 // A user id as typed: decimal digits only, so that "-1" is rejected rather
-// than wrapped round to the largest id.
+// than wrapped round to the largest id; anything else is a user name.
 struct UserId {
   uid_t value;
 };
@@ -21,6 +21,14 @@ void validate(boost::any& result, const std::vector<std::string>& values, UserId
 // The daemon's address as typed: "@name" stands for the abstract name NUL +
 // "name".
 std::string DaemonAddress(std::string typed);
+
+// A daemon address option: a file-system path or "@name", as DaemonAddress
+// reads it. "" and "@" name no socket and are refused with the command line.
+struct DaemonSocket {
+  std::string address;  // a leading NUL names an abstract socket
+};
+
+void validate(boost::any& result, const std::vector<std::string>& values, DaemonSocket*, int);
 
 // The daemon's text may hold any byte; escape the control ones so that it
 // stays on one line.

@@ -45,19 +45,6 @@ std::string_view NameOf(const std::string_view (&names)[N], std::uint32_t index)
   return index < N ? names[index] : "unknown";
 }
 
-struct Named {
-  std::string_view name;
-  std::int64_t value;
-};
-
-nlohmann::ordered_json ToJson(const Named& named) {
-  return {{"name", named.name}, {"value", named.value}};
-}
-
-std::string ToText(const Named& named) {
-  return fmt::format("{}({})", named.name, named.value);
-}
-
 // The set bits of `mask`; `byBit` names a flag by its bit number and gives
 // the flag's own value, the others name an enumeration value.
 template <std::size_t N>
@@ -69,28 +56,6 @@ std::vector<Named> SetBits(std::uint32_t mask, const std::string_view (&names)[N
     }
   }
   return set;
-}
-
-nlohmann::ordered_json ToJson(const std::vector<Named>& list) {
-  auto json = nlohmann::ordered_json::array();
-  for (const auto& named : list) {
-    json.push_back(ToJson(named));
-  }
-  return json;
-}
-
-std::string ToText(const std::vector<Named>& list) {
-  if (list.empty()) {
-    return "none";
-  }
-  std::string text;
-  for (const auto& named : list) {
-    if (!text.empty()) {
-      text += ' ';
-    }
-    text += ToText(named);
-  }
-  return text;
 }
 
 // A datagram socket serves as the handle for both requests; it needs no
@@ -126,94 +91,91 @@ std::string Reason(int error) {
   return std::generic_category().message(error);
 }
 
-CheckResult Result(const std::string& name, State state, std::string message) {
-  CheckResult result;
-  result.check = "interface";
-  result.interface = name;
-  result.state = state;
-  result.message = std::move(message);
-  return result;
+Series InfoLabel(std::string label) {
+  return {.name = "interface_info",
+          .help =
+              "The interface's PTP hardware clock and timestamping configuration in force, "
+              "as labels",
+          .infoLabel = std::move(label)};
 }
 
-void AddCapabilities(CheckResult& result, const ethtool_ts_info& info) {
-  const auto flags = SetBits(info.so_timestamping, FLAG_NAMES, true);
-  const auto txTypes = SetBits(info.tx_types, TX_TYPE_NAMES, false);
-  const auto rxFilters = SetBits(info.rx_filters, RX_FILTER_NAMES, false);
-  result.values["capabilities"] = {{"flags", ToJson(flags)},
-                                   {"phc", info.phc_index >= 0 ? nlohmann::ordered_json(fmt::format(
-                                                                     "/dev/ptp{}", info.phc_index))
-                                                               : nlohmann::ordered_json(nullptr)},
-                                   {"tx_types", ToJson(txTypes)},
-                                   {"rx_filters", ToJson(rxFilters)}};
-  const bool hardware = (info.so_timestamping & HARDWARE_TIMESTAMPING) == HARDWARE_TIMESTAMPING;
-  result.metrics.push_back({"interface_hardware_timestamping_supported",
-                            "1 when the interface can timestamp in hardware", hardware ? 1 : 0});
-  result.metrics.push_back({"interface_phc_index",
-                            "The interface's PTP hardware clock /dev/ptpN, -1 for none",
-                            info.phc_index});
-  result.message = fmt::format(
-      "flags {}; phc {}; tx types {}; rx filters {}", ToText(flags),
-      info.phc_index >= 0 ? fmt::format("/dev/ptp{}", info.phc_index) : std::string("none"),
-      ToText(txTypes), ToText(rxFilters));
+Fact Supported(bool supported, std::string text) {
+  return {"hardware_timestamping/supported", supported, std::move(text),
+          Series{.name = "interface_hardware_timestamping_supported",
+                 .help = "1 when the interface can timestamp in hardware"}};
 }
 
-void AddConfiguration(CheckResult& result, const hwtstamp_config& config) {
-  const Named tx{NameOf(TX_TYPE_NAMES, static_cast<std::uint32_t>(config.tx_type)), config.tx_type};
-  const Named rx{NameOf(RX_FILTER_NAMES, static_cast<std::uint32_t>(config.rx_filter)),
-                 config.rx_filter};
-  result.values["configuration"] = {{"tx_type", ToJson(tx)}, {"rx_filter", ToJson(rx)}};
-  result.metrics.push_back(
-      {"interface_tx_type", "Transmit timestamping type in force (0 off)", config.tx_type});
-  result.metrics.push_back(
-      {"interface_rx_filter", "Receive timestamping filter in force (0 none)", config.rx_filter});
-  result.message = fmt::format("tx {}, rx {}; {}", ToText(tx), ToText(rx), result.message);
+Fact Enabled(bool on, std::string text) {
+  return {"hardware_timestamping/enabled", on, std::move(text),
+          Series{.name = "interface_hardware_timestamping_enabled",
+                 .help = "1 when hardware timestamping is switched on"}};
 }
 
-Metric EnabledMetric(bool on) {
-  return {"interface_hardware_timestamping_enabled", "1 when hardware timestamping is switched on",
-          on ? 1 : 0};
+void RecordCapabilities(CheckResult& result, const ethtool_ts_info& info) {
+  result.Record(
+      {"capabilities/flags", SetBits(info.so_timestamping, FLAG_NAMES, true), "flags {}; "});
+  result.Record({"capabilities/phc",
+                 info.phc_index >= 0 ? Value(fmt::format("/dev/ptp{}", info.phc_index)) : Value(),
+                 "phc {}; ", InfoLabel("phc")});
+  result.Record(
+      {"capabilities/tx_types", SetBits(info.tx_types, TX_TYPE_NAMES, false), "tx types {}; "});
+  result.Record({"capabilities/rx_filters", SetBits(info.rx_filters, RX_FILTER_NAMES, false),
+                 "rx filters {}"});
 }
 
 }  // namespace
 
 CheckResult CheckInterface(const std::string& name) {
+  CheckResult result{.check = "interface", .interface = name};
   const RequestSocket socket;
   if (const int error = socket.OpenError()) {
-    return Result(name, State::UNKNOWN, "cannot open a socket: " + Reason(error));
+    result.Say("cannot open a socket: " + Reason(error));
+    return result;
   }
   // The kernel reads only the first IFNAMSIZ - 1 bytes: a longer name would
   // check another interface.
   if (name.size() >= IFNAMSIZ) {
-    return Result(name, State::CRITICAL, "no such interface: the name is too long");
+    result.state = State::CRITICAL;
+    result.Say("no such interface: the name is too long");
+    return result;
   }
   ethtool_ts_info info{};
   info.cmd = ETHTOOL_GET_TS_INFO;
   if (const int error = socket.Request(name, SIOCETHTOOL, &info)) {
-    return error == ENODEV ? Result(name, State::CRITICAL, "no such interface")
-                           : Result(name, State::UNKNOWN,
-                                    "cannot read the timestamping capabilities: " + Reason(error));
+    result.state = error == ENODEV ? State::CRITICAL : State::UNKNOWN;
+    result.Say(error == ENODEV ? "no such interface"
+                               : "cannot read the timestamping capabilities: " + Reason(error));
+    return result;
   }
-  CheckResult result = Result(name, State::OK, "");
-  AddCapabilities(result, info);
   if ((info.so_timestamping & HARDWARE_TIMESTAMPING) != HARDWARE_TIMESTAMPING) {
     result.state = State::CRITICAL;
-    result.message = "no hardware timestamping; " + result.message;
-    result.metrics.push_back(EnabledMetric(false));
+    result.Record(Supported(false, "no hardware timestamping; "));
+    RecordCapabilities(result, info);
+    result.Record(Enabled(false, ""));
     return result;
   }
   hwtstamp_config config{};
   if (const int error = socket.Request(name, SIOCGHWTSTAMP, &config)) {
     result.state = State::UNKNOWN;
-    result.values["configuration"] = nullptr;
-    result.message = "configuration unreadable: " + Reason(error) + "; " + result.message;
+    result.Record(Supported(true, ""));
+    result.Say("configuration unreadable: " + Reason(error) + "; ");
+    result.Record({"configuration", Value(), ""});
+    RecordCapabilities(result, info);
     return result;
   }
-  AddConfiguration(result, config);
   const bool on = config.tx_type != HWTSTAMP_TX_OFF && config.rx_filter != HWTSTAMP_FILTER_NONE;
   result.state = on ? State::OK : State::WARNING;
-  result.message =
-      (on ? "hardware timestamping on: " : "hardware timestamping off: ") + result.message;
-  result.metrics.push_back(EnabledMetric(on));
+  result.Record(Enabled(on, on ? "hardware timestamping on: " : "hardware timestamping off: "));
+  result.Record(
+      {"configuration/tx_type",
+       Named{NameOf(TX_TYPE_NAMES, static_cast<std::uint32_t>(config.tx_type)), config.tx_type},
+       "tx {}, ", InfoLabel("tx_type")});
+  result.Record({"configuration/rx_filter",
+                 Named{NameOf(RX_FILTER_NAMES, static_cast<std::uint32_t>(config.rx_filter)),
+                       config.rx_filter},
+                 "rx {}; ", InfoLabel("rx_filter")});
+  RecordCapabilities(result, info);
+  result.Record(Supported(true, ""));
   return result;
 }
 

@@ -11,6 +11,8 @@
 
 #include <boost/program_options.hpp>
 
+#include <algorithm>
+#include <bitset>
 #include <charconv>
 #include <chrono>
 #include <iostream>
@@ -44,7 +46,76 @@ void validate(boost::any& result, const std::vector<std::string>& values, Timeou
       seconds > LONGEST_TIMEOUT_SECONDS) {
     throw po::invalid_option_value(text);
   }
-  result = Timeout{std::chrono::milliseconds(static_cast<std::int64_t>(seconds * 1000 + 0.5))};
+  // What rounds to no wait at all would check nothing.
+  const std::chrono::milliseconds timeout(static_cast<std::int64_t>(seconds * 1000 + 0.5));
+  if (timeout.count() == 0) {
+    throw po::invalid_option_value(text);
+  }
+  result = Timeout{timeout};
+}
+
+// The address given to --monitor, empty for the default. "--monitor =@x"
+// passes "=@x": refuse what can only be that slip rather than wait for a
+// daemon that is not there.
+struct MonitorAddress {
+  std::string typed;
+};
+
+void validate(boost::any& result, const std::vector<std::string>& values, MonitorAddress*, int) {
+  po::validators::check_first_occurrence(result);
+  const std::string& text = po::validators::get_single_string(values);
+  if (text.starts_with('=')) {
+    throw po::error("the address '" + text + "' of --monitor begins with '=': write --monitor" +
+                    text + ", without a blank");
+  }
+  // "@" names no socket at all.
+  if (text == "@") {
+    throw po::invalid_option_value(text);
+  }
+  result = MonitorAddress{text};
+}
+
+// The option library writes a value's name after a blank, which reads as a
+// separate word: the help names the optional address in the description.
+class MonitorValue : public po::typed_value<MonitorAddress> {
+ public:
+  MonitorValue() : po::typed_value<MonitorAddress>(nullptr) {}
+  std::string name() const override { return ""; }
+};
+
+// The daemon's statuses that count as healthy: "0,1".
+struct HealthyStatuses {
+  std::bitset<orvcheck::STATUS_VALUES> value;
+};
+
+void validate(boost::any& result, const std::vector<std::string>& values, HealthyStatuses*, int) {
+  po::validators::check_first_occurrence(result);
+  const std::string& text = po::validators::get_single_string(values);
+  HealthyStatuses healthy;
+  for (std::size_t start = 0; start <= text.size();) {
+    const std::size_t comma = std::min(text.find(',', start), text.size());
+    const std::string_view item(text.data() + start, comma - start);
+    if (item.size() != 1 || item[0] < '0' ||
+        static_cast<std::size_t>(item[0] - '0') >= orvcheck::STATUS_VALUES) {
+      throw po::invalid_option_value(text);
+    }
+    healthy.value.set(static_cast<std::size_t>(item[0] - '0'));
+    start = comma + 1;
+  }
+  result = healthy;
+}
+
+// A check that runs unless left out.
+struct SkippedCheck {
+  std::string name;
+};
+
+void validate(boost::any& result, const std::vector<std::string>& values, SkippedCheck*, int) {
+  const std::string& text = po::validators::get_single_string(values);
+  if (text != "tai-offset" && text != "leap-list") {
+    throw po::invalid_option_value(text);
+  }
+  result = SkippedCheck{text};
 }
 
 // One of the output formats, by name.
@@ -74,12 +145,17 @@ po::options_description DescribeOptions() {
       ("version", "Print version and exit")
       ("interface", po::value<std::vector<std::string>>()->value_name("NAME"),
        "check NAME's hardware timestamping; repeatable")
-      ("monitor", po::value<std::string>()->implicit_value("")->value_name("[=ADDRESS]"),
-       "check the monitor daemon; @NAME for abstract (default @orvmon)")
-      ("daemon-uid", po::value<tools::UserId>()->value_name("UID"),
-       "accept only a daemon run by this user id")
+      ("monitor", (new MonitorValue)->implicit_value(MonitorAddress{}, ""),
+       "check the monitor daemon at @orvmon, or the one at --monitor=ADDRESS (@NAME for "
+       "abstract)")
+      ("daemon-uid", po::value<tools::UserId>()->value_name("USER"),
+       "accept only a daemon run by this user (name or id)")
       ("timeout", po::value<Timeout>()->value_name("SECONDS"),
        "wait this long for the daemon's status (default 3)")
+      ("healthy-status", po::value<HealthyStatuses>()->value_name("LIST"),
+       "the daemon's statuses that are healthy, such as 0,1 (default all)")
+      ("skip", po::value<std::vector<SkippedCheck>>()->value_name("CHECK"),
+       "leave out tai-offset or leap-list; repeatable")
       ("leap-seconds-list", po::value<std::string>()->value_name("PATH"),
        "leap-second list (default tzdata's)")
       ("format", po::value<FormatName>()->value_name("FORMAT"),
@@ -93,20 +169,22 @@ po::options_description DescribeOptions() {
 // The monitor's options mean nothing without it: say so rather than ignore
 // them.
 bool MonitorOptionsConsistent(const po::variables_map& vm, const po::options_description& options) {
-  if (vm.count("monitor") != 0 || (vm.count("daemon-uid") == 0 && vm.count("timeout") == 0)) {
+  if (vm.count("monitor") != 0 || (vm.count("daemon-uid") == 0 && vm.count("timeout") == 0 &&
+                                   vm.count("healthy-status") == 0)) {
     return true;
   }
-  std::cerr << "ERROR: --daemon-uid and --timeout need --monitor\n\n" << options << std::endl;
+  std::cerr << "ERROR: --daemon-uid, --timeout and --healthy-status need --monitor\n\n"
+            << options << std::endl;
   return false;
 }
 
 std::string LeapSecondsListPath(const po::variables_map& vm) {
   return vm.count("leap-seconds-list") != 0 ? vm["leap-seconds-list"].as<std::string>()
-                                            : leapset::LEAP_SECONDS_LIST;
+                                            : calendar::LEAP_SECONDS_LIST;
 }
 
 orvcheck::MonitorTarget MonitorTarget(const po::variables_map& vm) {
-  const auto& typed = vm["monitor"].as<std::string>();
+  const auto& typed = vm["monitor"].as<MonitorAddress>().typed;
   orvcheck::MonitorTarget target;
   target.address =
       typed.empty() ? std::string(vexa::DEFAULT_SOCKET_PATH) : tools::DaemonAddress(typed);
@@ -114,20 +192,42 @@ orvcheck::MonitorTarget MonitorTarget(const po::variables_map& vm) {
     target.daemonUid = vm["daemon-uid"].as<tools::UserId>().value;
   }
   target.timeout = vm.count("timeout") != 0 ? vm["timeout"].as<Timeout>().value : DEFAULT_TIMEOUT;
+  target.healthy = vm.count("healthy-status") != 0
+                       ? vm["healthy-status"].as<HealthyStatuses>().value
+                       : std::bitset<orvcheck::STATUS_VALUES>().set();
   return target;
+}
+
+bool Skipped(const po::variables_map& vm, std::string_view check) {
+  if (vm.count("skip") == 0) {
+    return false;
+  }
+  const auto& skipped = vm["skip"].as<std::vector<SkippedCheck>>();
+  return std::any_of(skipped.begin(), skipped.end(),
+                     [check](const SkippedCheck& s) { return s.name == check; });
 }
 
 std::vector<orvcheck::CheckResult> RunChecks(const po::variables_map& vm) {
   const auto now =
       std::chrono::time_point_cast<std::chrono::seconds>(std::chrono::system_clock::now());
   const std::string listPath = LeapSecondsListPath(vm);
-  const auto list = leapset::ReadLeapSecondList(listPath.c_str());
+  const auto reading = calendar::ReadLeapSecondList(listPath.c_str());
   std::vector<orvcheck::CheckResult> results;
-  results.push_back(orvcheck::CheckTaiOffset(list, now));
-  results.push_back(orvcheck::CheckLeapList(listPath, list, now));
+  if (!Skipped(vm, "tai-offset")) {
+    results.push_back(orvcheck::CheckTaiOffset(reading.list, now));
+  }
+  if (!Skipped(vm, "leap-list")) {
+    results.push_back(orvcheck::CheckLeapList(listPath, reading, now));
+  }
   if (vm.count("interface") != 0) {
+    std::vector<std::string> checked;
+    // A repeated name would give the same series twice, which Prometheus
+    // refuses.
     for (const auto& name : vm["interface"].as<std::vector<std::string>>()) {
-      results.push_back(orvcheck::CheckInterface(name));
+      if (std::find(checked.begin(), checked.end(), name) == checked.end()) {
+        checked.push_back(name);
+        results.push_back(orvcheck::CheckInterface(name));
+      }
     }
   }
   if (vm.count("monitor") != 0) {
@@ -136,22 +236,22 @@ std::vector<orvcheck::CheckResult> RunChecks(const po::variables_map& vm) {
   return results;
 }
 
-// A textfile that cannot be written leaves the monitoring system blind: that
-// is an UNKNOWN, whatever the checks found.
-orvcheck::State WriteTextfile(const po::variables_map& vm,
-                              const std::vector<orvcheck::CheckResult>& results,
-                              orvcheck::State overall) {
+// A textfile that cannot be written leaves the monitoring system blind, its
+// metrics stale: that is an UNKNOWN whatever the checks found, so that a
+// service running orvcheck fails.
+void WriteTextfile(const po::variables_map& vm, orvcheck::Report& report) {
   if (vm.count("textfile") == 0) {
-    return overall;
+    return;
   }
   const auto& path = vm["textfile"].as<std::string>();
-  const auto failure = orvcheck::ReplaceFile(
-      path, orvcheck::Render(orvcheck::Format::OPENMETRICS, results, overall));
+  const auto failure =
+      orvcheck::ReplaceFile(path, orvcheck::Render(orvcheck::Format::OPENMETRICS, report));
   if (!failure) {
-    return overall;
+    return;
   }
   std::cerr << "ERROR: " << *failure << std::endl;
-  return orvcheck::Worse(overall, orvcheck::State::UNKNOWN);
+  report.state = orvcheck::State::UNKNOWN;
+  report.failure = "textfile not written: " + *failure;
 }
 
 orvcheck::Format OutputFormat(const po::variables_map& vm) {
@@ -172,8 +272,10 @@ int main(int argc, char* argv[]) {
   if (!MonitorOptionsConsistent(vm, options)) {
     return UNKNOWN;
   }
-  const auto results = RunChecks(vm);
-  const auto overall = WriteTextfile(vm, results, orvcheck::Overall(results));
-  std::cout << orvcheck::Render(OutputFormat(vm), results, overall);
-  return tools::Finish(static_cast<int>(overall), UNKNOWN);
+  orvcheck::Report report;
+  report.results = RunChecks(vm);
+  report.state = orvcheck::Overall(report.results);
+  WriteTextfile(vm, report);
+  std::cout << orvcheck::Render(OutputFormat(vm), report);
+  return tools::Finish(static_cast<int>(report.state), UNKNOWN);
 }

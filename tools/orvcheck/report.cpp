@@ -1,9 +1,13 @@
 #include "report.hpp"
 
+#include <frame.hpp>
+
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 
 namespace orvcheck {
 
@@ -11,116 +15,409 @@ namespace {
 
 constexpr std::array<std::string_view, 4> STATE_NAMES = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
 constexpr std::array<int, 4> SEVERITY = {0, 1, 3, 2};  // by State value
+// The states for which a summary names the checks, the most severe first.
+constexpr std::array<std::pair<State, std::string_view>, 3> SUMMARY_STATES = {
+    {{State::CRITICAL, "critical"}, {State::UNKNOWN, "unknown"}, {State::WARNING, "warning"}}};
+
+template <typename... Cases>
+struct Overloaded : Cases... {
+  using Cases::operator()...;
+};
+template <typename... Cases>
+Overloaded(Cases...) -> Overloaded<Cases...>;
 
 int Severity(State state) {
   return SEVERITY[static_cast<std::size_t>(state)];
 }
 
-std::string Label(const CheckResult& result) {
-  return result.interface.empty() ? result.check : result.check + ' ' + result.interface;
+// The length of the valid UTF-8 sequence that starts `text`, or 0.
+std::size_t Utf8Length(std::string_view text) {
+  const auto byte = [text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) {
+    return 1;
+  }
+  std::size_t length = 4;
+  unsigned char low = 0x80;  // the second byte's bounds exclude overlong forms and surrogates
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    low = lead == 0xE0 ? 0xA0 : 0x80;
+    high = lead == 0xED ? 0x9F : 0xBF;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    low = lead == 0xF0 ? 0x90 : 0x80;
+    high = lead == 0xF4 ? 0x8F : 0xBF;
+  } else {
+    return 0;
+  }
+  if (text.size() < length || byte(1) < low || byte(1) > high) {
+    return 0;
+  }
+  for (std::size_t i = 2; i < length; ++i) {
+    if (byte(i) < 0x80 || byte(i) > 0xBF) {
+      return 0;
+    }
+  }
+  return length;
 }
 
-std::string RenderText(const std::vector<CheckResult>& results) {
-  std::size_t width = 0;
-  for (const auto& result : results) {
-    width = std::max(width, Label(result).size());
+// Untrusted text (interface names, paths, the daemon's words) as the text
+// output and the metric labels show it: control bytes, DEL, the backslash, '|'
+// (where plugin output starts its performance data), the bytes in
+// `alsoEscaped` and every byte that is not part of valid UTF-8 become \xHH.
+// It stays on one line, is valid UTF-8, and two names never look alike.
+std::string Printable(std::string_view text, std::string_view alsoEscaped = "") {
+  std::string shown;
+  while (!text.empty()) {
+    const std::size_t length = Utf8Length(text);
+    const char first = text.front();
+    const auto byte = static_cast<unsigned char>(first);
+    if (length == 0 || byte < 0x20 || byte == 0x7F || first == '\\' || first == '|' ||
+        alsoEscaped.find(first) != std::string_view::npos) {
+      shown += fmt::format("\\x{:02X}", byte);
+      text.remove_prefix(1);
+    } else {
+      shown += text.substr(0, length);
+      text.remove_prefix(length);
+    }
   }
-  std::string text;
-  for (const auto& result : results) {
-    text += fmt::format("{:<8}  {:<{}}  {}\n", StateName(result.state), Label(result), width,
-                        result.message);
+  return shown;
+}
+
+std::string Day(Date date) {
+  const std::chrono::year_month_day day{std::chrono::floor<std::chrono::days>(date.time)};
+  return fmt::format("{:04}-{:02}-{:02}", static_cast<int>(day.year()),
+                     static_cast<unsigned>(day.month()), static_cast<unsigned>(day.day()));
+}
+
+std::string NamedText(const Named& named) {
+  return fmt::format("{}({})", named.name, named.value);
+}
+
+// The fact's part of the message: the value takes the place of "{}".
+std::string Part(const Fact& fact) {
+  const auto part = [&fact](const auto& shown) {
+    return fmt::format(fmt::runtime(fact.text), shown);
+  };
+  return std::visit(Overloaded{[&](std::monostate) { return part("none"); },
+                               [&](bool value) { return part(value ? "yes" : "no"); },
+                               [&](std::int64_t value) { return part(value); },
+                               [&](double value) { return part(value); },
+                               [&](const std::string& value) { return part(Printable(value)); },
+                               [&](Date value) { return part(Day(value)); },
+                               [&](const Named& value) { return part(NamedText(value)); },
+                               [&](const std::vector<Named>& list) {
+                                 std::string joined;
+                                 for (const auto& named : list) {
+                                   joined += (joined.empty() ? "" : " ") + NamedText(named);
+                                 }
+                                 return part(joined.empty() ? "none" : joined);
+                               }},
+                    fact.value);
+}
+
+std::string Message(const CheckResult& result) {
+  std::string message;
+  for (const auto& fact : result.facts) {
+    if (!fact.text.empty()) {
+      message += Part(fact);
+    }
+  }
+  return message;
+}
+
+nlohmann::ordered_json ToJson(const Value& value) {
+  return std::visit(
+      Overloaded{[](std::monostate) { return nlohmann::ordered_json(nullptr); },
+                 [](Date date) { return nlohmann::ordered_json(Day(date)); },
+                 [](const Named& named) {
+                   return nlohmann::ordered_json{{"name", named.name}, {"value", named.value}};
+                 },
+                 [](const std::vector<Named>& list) {
+                   auto array = nlohmann::ordered_json::array();
+                   for (const auto& named : list) {
+                     array.push_back({{"name", named.name}, {"value", named.value}});
+                   }
+                   return array;
+                 },
+                 [](const auto& plain) { return nlohmann::ordered_json(plain); }},
+      value);
+}
+
+// A sample's value: the series' own, else the fact's when it is a number.
+std::optional<double> SampleValue(const Fact& fact) {
+  if (fact.series->value) {
+    return fact.series->value;
+  }
+  return std::visit(Overloaded{[](bool value) { return std::optional<double>(value ? 1 : 0); },
+                               [](std::int64_t value) { return std::optional<double>(value); },
+                               [](double value) { return std::optional<double>(value); },
+                               [](Date date) {
+                                 return std::optional<double>(date.time.time_since_epoch().count());
+                               },
+                               [](const auto&) { return std::optional<double>(); }},
+                    fact.value);
+}
+
+// A fact as the label of an `_info` series: a name without its number.
+std::optional<std::string> LabelValue(const Value& value) {
+  if (const auto* text = std::get_if<std::string>(&value)) {
+    return *text;
+  }
+  if (const auto* named = std::get_if<Named>(&value)) {
+    return std::string(named->name);
+  }
+  return std::nullopt;
+}
+
+std::string CheckLabel(const CheckResult& result) {
+  return result.interface.empty() ? result.check : result.check + ' ' + Printable(result.interface);
+}
+
+// "2 critical (tai-offset, interface lo), 1 warning (leap-list), 2 OK".
+std::string Summary(const Report& report) {
+  std::string summary = report.failure.empty() ? "" : Printable(report.failure) + "; ";
+  std::vector<std::string> groups;
+  for (const auto& [state, name] : SUMMARY_STATES) {
+    std::string labels;
+    std::size_t count = 0;
+    for (const auto& result : report.results) {
+      if (result.state == state) {
+        labels += (count++ == 0 ? "" : ", ") + CheckLabel(result);
+      }
+    }
+    if (count > 0) {
+      groups.push_back(fmt::format("{} {} ({})", count, name, labels));
+    }
+  }
+  const auto ok = static_cast<std::size_t>(
+      std::count_if(report.results.begin(), report.results.end(),
+                    [](const CheckResult& result) { return result.state == State::OK; }));
+  if (report.results.empty()) {
+    return summary + "no checks run";
+  }
+  if (groups.empty()) {
+    return summary + fmt::format("{} check{} OK", ok, ok == 1 ? "" : "s");
+  }
+  if (ok > 0) {
+    groups.push_back(fmt::format("{} OK", ok));
+  }
+  for (std::size_t i = 0; i < groups.size(); ++i) {
+    summary += (i == 0 ? "" : ", ") + groups[i];
+  }
+  return summary;
+}
+
+// Plugin values allow neither exponents nor more than the digits that matter.
+std::string PerfNumber(double value) {
+  if (value == 0) {
+    return "0";
+  }
+  if (std::nearbyint(value) == value && std::fabs(value) < 1e15) {
+    return fmt::format("{:.0f}", value);
+  }
+  std::string number = fmt::format("{:.9f}", value);
+  number.erase(number.find_last_not_of('0') + 1);
+  if (number.back() == '.') {
+    number.pop_back();
+  }
+  return number;
+}
+
+// "label=value[UOM];warn;crit;min;max" for every fact with performance data;
+// the unit suffix of the metric's name becomes the unit of measure.
+std::string Perfdata(const Report& report) {
+  std::string data;
+  for (const auto& result : report.results) {
+    for (const auto& fact : result.facts) {
+      if (!fact.series || !fact.series->perf) {
+        continue;
+      }
+      const auto value = SampleValue(fact);
+      if (!value) {
+        continue;
+      }
+      std::string_view label = fact.series->name;
+      const bool seconds = label.ends_with("_seconds");
+      label.remove_suffix(seconds ? std::string_view("_seconds").size() : 0);
+      const Perf& perf = *fact.series->perf;
+      std::string datum = fmt::format(
+          "{}={}{};{};{};{};{}",
+          result.interface.empty()
+              ? std::string(label)
+              : fmt::format("'{} {}'", label, Printable(result.interface, "'=")),
+          PerfNumber(*value), seconds ? "s" : "", perf.warn, perf.crit, perf.min, perf.max);
+      datum.erase(datum.find_last_not_of(';') + 1);
+      data += ' ' + datum;
+    }
+  }
+  return data;
+}
+
+// The first line is what a monitoring system shows: the overall state, a
+// summary and, after '|', the performance data. One line per check follows.
+std::string RenderText(const Report& report) {
+  const std::string perfdata = Perfdata(report);
+  std::string text = fmt::format("{} - {}{}{}\n", StateName(report.state), Summary(report),
+                                 perfdata.empty() ? "" : " |", perfdata);
+  std::size_t width = 0;
+  for (const auto& result : report.results) {
+    width = std::max(width, CheckLabel(result).size());
+  }
+  for (const auto& result : report.results) {
+    text += fmt::format("{:<8}  {:<{}}  {}\n", StateName(result.state), CheckLabel(result), width,
+                        Message(result));
   }
   return text;
 }
 
-std::string RenderJson(const std::vector<CheckResult>& results, State overall) {
+std::string RenderJson(const Report& report) {
   auto checks = nlohmann::ordered_json::array();
-  for (const auto& result : results) {
+  for (const auto& result : report.results) {
     nlohmann::ordered_json check;
     check["check"] = result.check;
     if (!result.interface.empty()) {
       check["interface"] = result.interface;
     }
     check["state"] = StateName(result.state);
-    check["message"] = result.message;
-    check["values"] = result.values;
+    check["message"] = Message(result);
+    auto values = nlohmann::ordered_json::object();
+    for (const auto& fact : result.facts) {
+      if (!fact.key.empty()) {
+        values[nlohmann::ordered_json::json_pointer('/' + fact.key)] = ToJson(fact.value);
+      }
+    }
+    check["values"] = std::move(values);
     checks.push_back(std::move(check));
   }
-  const nlohmann::ordered_json report = {{"state", StateName(overall)}, {"checks", checks}};
-  // The daemon's text may hold bytes that are not UTF-8: replace them rather
-  // than fail the whole report.
-  return report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + '\n';
-}
-
-std::string Escaped(std::string_view text, bool quote) {
-  std::string escaped;
-  for (const char c : text) {
-    if (c == '\\') {
-      escaped += "\\\\";
-    } else if (c == '\n') {
-      escaped += "\\n";
-    } else if (c == '"' && quote) {
-      escaped += "\\\"";
-    } else {
-      escaped += c;
-    }
+  nlohmann::ordered_json json = {{"state", StateName(report.state)}};
+  if (!report.failure.empty()) {
+    json["failure"] = report.failure;
   }
-  return escaped;
+  json["checks"] = std::move(checks);
+  // The daemon's text and interface names may hold bytes that are not UTF-8:
+  // replace them rather than fail the whole report.
+  return json.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + '\n';
 }
 
-std::string Labels(const std::vector<std::pair<std::string_view, std::string_view>>& labels) {
+using Labels = std::vector<std::pair<std::string, std::string>>;
+
+struct Sample {
+  std::string_view name;
+  std::string_view help;
+  Labels labels;
+  double value;
+};
+
+std::string LabelSet(const Labels& labels) {
   std::string text;
   for (const auto& [name, value] : labels) {
-    if (!value.empty()) {
-      text += fmt::format("{}{}=\"{}\"", text.empty() ? "" : ",", name, Escaped(value, true));
+    std::string escaped;
+    for (const char c : Printable(value)) {
+      escaped += c == '\\' || c == '"' ? std::string{'\\', c} : std::string{c};
     }
+    text += fmt::format("{}{}=\"{}\"", text.empty() ? "" : ",", name, escaped);
   }
   return text.empty() ? text : '{' + text + '}';
 }
 
-std::string Family(std::string_view name, std::string_view help) {
-  return fmt::format("# HELP orvkit_{} {}\n# TYPE orvkit_{} gauge\n", name, Escaped(help, false),
-                     name);
+// Every sample the facts give, in their order; the facts that label an
+// `_info` series of one check share its one sample.
+std::vector<Sample> Samples(const std::vector<CheckResult>& results) {
+  std::vector<Sample> samples;
+  for (const auto& result : results) {
+    const std::size_t first = samples.size();
+    for (const auto& fact : result.facts) {
+      if (!fact.series) {
+        continue;
+      }
+      const Series& series = *fact.series;
+      Labels labels;
+      if (!result.interface.empty()) {
+        labels.emplace_back("interface", result.interface);
+      }
+      labels.insert(labels.end(), series.labels.begin(), series.labels.end());
+      if (!series.infoLabel.empty()) {
+        auto info =
+            std::find_if(samples.begin() + static_cast<std::ptrdiff_t>(first), samples.end(),
+                         [&series](const Sample& s) { return s.name == series.name; });
+        if (info == samples.end()) {
+          samples.push_back({series.name, series.help, std::move(labels), 1});
+          info = samples.end() - 1;
+        }
+        if (const auto label = LabelValue(fact.value)) {
+          info->labels.emplace_back(series.infoLabel, *label);
+        }
+      } else if (const auto value = SampleValue(fact)) {
+        samples.push_back({series.name, series.help, std::move(labels), *value});
+      }
+    }
+  }
+  return samples;
 }
 
-// Every sample of a metric follows its HELP and TYPE lines, as the format
-// requires, in the order the checks first report it.
-std::string RenderOpenMetrics(const std::vector<CheckResult>& results) {
-  std::string text =
-      Family("check_state", "State of each check: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN");
-  for (const auto& result : results) {
-    text += fmt::format("orvkit_check_state{} {}\n",
-                        Labels({{"check", result.check}, {"interface", result.interface}}),
-                        static_cast<int>(result.state));
+std::string Family(std::string_view name, std::string_view help) {
+  std::string escaped;
+  for (const char c : help) {
+    escaped += c == '\\' ? "\\\\" : c == '\n' ? "\\n" : std::string{c};
   }
+  return fmt::format("# HELP orvkit_{} {}\n# TYPE orvkit_{} gauge\n", name, escaped, name);
+}
+
+// OpenMetrics 1.0, all gauges, so that node_exporter's textfile collector,
+// which reads the Prometheus text format, takes it as well: it reads the
+// closing "# EOF" as a comment. Every sample follows its family's HELP and
+// TYPE lines, the families in the order the facts first give them.
+std::string RenderOpenMetrics(const Report& report) {
+  std::string text =
+      Family("build_info", "The orvkit version that wrote these metrics") +
+      fmt::format("orvkit_build_info{} 1\n", LabelSet({{"version", std::string(tools::VERSION)}}));
+  text += Family("check_state", "State of each check: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN");
+  for (const auto& result : report.results) {
+    Labels labels = {{"check", result.check}};
+    if (!result.interface.empty()) {
+      labels.emplace_back("interface", result.interface);
+    }
+    text +=
+        fmt::format("orvkit_check_state{} {}\n", LabelSet(labels), static_cast<int>(result.state));
+  }
+  const auto samples = Samples(report.results);
   std::vector<std::string_view> names;
-  for (const auto& result : results) {
-    for (const auto& metric : result.metrics) {
-      if (std::find(names.begin(), names.end(), metric.name) == names.end()) {
-        names.push_back(metric.name);
-      }
+  for (const auto& sample : samples) {
+    if (std::find(names.begin(), names.end(), sample.name) == names.end()) {
+      names.push_back(sample.name);
     }
   }
   for (const auto name : names) {
     bool described = false;
-    for (const auto& result : results) {
-      for (const auto& metric : result.metrics) {
-        if (metric.name != name) {
-          continue;
-        }
-        if (!described) {
-          text += Family(metric.name, metric.help);
-          described = true;
-        }
-        text += fmt::format("orvkit_{}{} {}\n", metric.name,
-                            Labels({{"interface", result.interface}}), metric.value);
+    for (const auto& sample : samples) {
+      if (sample.name != name) {
+        continue;
       }
+      if (!described) {
+        text += Family(sample.name, sample.help);
+        described = true;
+      }
+      text += fmt::format("orvkit_{}{} {}\n", sample.name, LabelSet(sample.labels), sample.value);
     }
   }
-  return text;
+  return text + "# EOF\n";
 }
 
 }  // namespace
+
+void CheckResult::Say(std::string_view words) {
+  std::string text;
+  for (const char c : words) {
+    text += c;
+    if (c == '{' || c == '}') {
+      text += c;
+    }
+  }
+  facts.push_back({.text = std::move(text)});
+}
 
 std::string_view StateName(State state) {
   return STATE_NAMES[static_cast<std::size_t>(state)];
@@ -138,16 +435,16 @@ State Overall(const std::vector<CheckResult>& results) {
   return overall;
 }
 
-std::string Render(Format format, const std::vector<CheckResult>& results, State overall) {
+std::string Render(Format format, const Report& report) {
   switch (format) {
     case Format::JSON:
-      return RenderJson(results, overall);
+      return RenderJson(report);
     case Format::OPENMETRICS:
-      return RenderOpenMetrics(results);
+      return RenderOpenMetrics(report);
     case Format::TEXT:
       break;
   }
-  return RenderText(results);
+  return RenderText(report);
 }
 
 }  // namespace orvcheck

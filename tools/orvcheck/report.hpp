@@ -1,11 +1,15 @@
-// The outcome of orvcheck's checks and its three output formats.
+// The outcome of orvcheck's checks and its output formats. A check records
+// each fact once; the message, the JSON values, the metrics and the plugin
+// performance data are all rendered from those records.
 #pragma once
 
-#include <nlohmann/json.hpp>
-
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <variant>
 #include <vector>
 
 namespace orvcheck {
@@ -19,28 +23,86 @@ std::string_view StateName(State state);
 // check that cannot tell is worse than a warning, but not than a known fault.
 State Worse(State a, State b);
 
-// One sample for the metrics output; `name` goes after the "orvkit_" prefix
-// and carries the unit.
-struct Metric {
-  std::string name;
-  std::string help;
+// A day, written YYYY-MM-DD; as a metric, the Unix time of `time`.
+struct Date {
+  std::chrono::sys_seconds time;
+};
+
+// A kernel value by its name and number, written as ethtool shows it: on(1).
+struct Named {
+  std::string_view name;
   std::int64_t value;
 };
 
+// What a fact holds; std::monostate is none: JSON null, "none" in the
+// message, no sample.
+using Value = std::variant<std::monostate, bool, std::int64_t, double, std::string, Date, Named,
+                           std::vector<Named>>;
+
+// Every member has a default so that designated initializers may leave any
+// out.
+
+// A fact's performance data for monitoring plugins: thresholds and bounds in
+// the plugins' range syntax, each empty when there is none.
+struct Perf {
+  std::string warn{};
+  std::string crit{};
+  std::string min{};
+  std::string max{};
+};
+
+// A fact's metric. `name` follows the "orvkit_" prefix and ends in its base
+// unit, if it has one.
+struct Series {
+  std::string name{};
+  std::string help{};
+  // Set: the fact is this label of the series `name` (an `_info` series of
+  // value 1, one sample per check however many facts label it), left out
+  // when the fact is none.
+  std::string infoLabel{};
+  // Set: the sample's value instead of the fact's own, such as a flag derived
+  // from a word, or the value that stands for a date that is none.
+  std::optional<double> value{};
+  // Labels beside the check's interface.
+  std::vector<std::pair<std::string, std::string>> labels{};
+  std::optional<Perf> perf{};
+};
+
+struct Fact {
+  // A JSON pointer below the check's "values" without its leading '/'
+  // ("capabilities/phc"); empty: not in the JSON values.
+  std::string key{};
+  Value value{};
+  // The fact's part of the message, in which "{}" stands for the value (a
+  // format specification may follow the colon); empty: not in the message.
+  std::string text{};
+  std::optional<Series> series{};
+};
+
 struct CheckResult {
-  std::string check;      // "tai-offset", "leap-list", "interface", "monitor"
-  std::string interface;  // the interface of an "interface" check, else empty
+  std::string check{};       // "tai-offset", "leap-list", "interface", "monitor"
+  std::string interface {};  // the interface of an "interface" check, else empty
   State state = State::UNKNOWN;
-  std::string message;  // one line
-  nlohmann::ordered_json values = nlohmann::ordered_json::object();
-  std::vector<Metric> metrics;
+  std::vector<Fact> facts{};  // in the order of the message
+
+  void Record(Fact fact) { facts.push_back(std::move(fact)); }
+  // The check's own words in the message, taken as they are.
+  void Say(std::string_view words);
 };
 
 State Overall(const std::vector<CheckResult>& results);
 
+struct Report {
+  std::vector<CheckResult> results;
+  State state = State::OK;  // the exit status
+  // Why the run failed beside its checks (a textfile not written); empty
+  // when it did not.
+  std::string failure;
+};
+
 enum class Format { TEXT, JSON, OPENMETRICS };
 
 // The whole output in `format`, ending with a newline.
-std::string Render(Format format, const std::vector<CheckResult>& results, State overall);
+std::string Render(Format format, const Report& report);
 
 }  // namespace orvcheck

@@ -1,6 +1,7 @@
 #include "textfile.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,21 +50,40 @@ std::optional<std::string> Fill(int fd, const std::string& temporary, const std:
 }  // namespace
 
 std::optional<std::string> ReplaceFile(const std::string& path, const std::string& content) {
-  std::string temporary = path + ".XXXXXX";
+  // Renaming over a device, FIFO or socket would replace it with a file: only
+  // a regular file, or a symbolic link (replaced itself), gives way.
+  struct stat target {};
+  if (::lstat(path.c_str(), &target) == 0 && !S_ISREG(target.st_mode) && !S_ISLNK(target.st_mode)) {
+    return "cannot replace " + path + ": not a regular file";
+  }
+  // A short name of its own beside the target, which leaves room for the
+  // random part whatever the target's name.
+  const auto slash = path.rfind('/');
+  std::string temporary =
+      (slash == std::string::npos ? std::string(".") : path.substr(0, slash)) + "/.orvcheck-XXXXXX";
+  // Every signal waits until the temporary file is renamed or removed, so
+  // that an interrupted run leaves none behind.
+  sigset_t all;
+  sigset_t previous;
+  ::sigfillset(&all);
+  ::pthread_sigmask(SIG_BLOCK, &all, &previous);
+  std::optional<std::string> failure;
   const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
   if (fd < 0) {
-    return Failure("cannot create a temporary file beside", path);
+    failure = Failure("cannot create a temporary file beside", path);
+  } else {
+    failure = Fill(fd, temporary, content);
+    if (::close(fd) != 0 && !failure) {
+      failure = Failure("cannot close", temporary);
+    }
+    if (!failure && ::rename(temporary.c_str(), path.c_str()) != 0) {
+      failure = Failure("cannot rename " + temporary + " to", path);
+    }
+    if (failure) {
+      ::unlink(temporary.c_str());
+    }
   }
-  auto failure = Fill(fd, temporary, content);
-  if (::close(fd) != 0 && !failure) {
-    failure = Failure("cannot close", temporary);
-  }
-  if (!failure && ::rename(temporary.c_str(), path.c_str()) != 0) {
-    failure = Failure("cannot rename " + temporary + " to", path);
-  }
-  if (failure) {
-    ::unlink(temporary.c_str());
-  }
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   return failure;
 }
 

@@ -1,15 +1,14 @@
 #include "checks.hpp"
 
-#include <daemon_options.hpp>
 #include <orv/orv.hpp>
 
 #include <openssl/evp.h>
 
 #include <fmt/format.h>
-#include <fmt/ranges.h>
 
 #include <array>
 #include <cstdint>
+#include <system_error>
 
 namespace orvcheck {
 
@@ -17,30 +16,16 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// TAI - UTC before the first leap second.
-constexpr std::chrono::seconds INITIAL_OFFSET = 10s;
 // A list this close to its expiry wants replacing before the next leap
 // second could be announced and missed.
 constexpr std::chrono::seconds EXPIRY_WARNING = std::chrono::days{28};
 
-std::string Date(std::chrono::sys_seconds time) {
-  const std::chrono::year_month_day day{std::chrono::floor<std::chrono::days>(time)};
-  return fmt::format("{:04}-{:02}-{:02}", static_cast<int>(day.year()),
-                     static_cast<unsigned>(day.month()), static_cast<unsigned>(day.day()));
-}
-
-nlohmann::ordered_json DateOrNull(const std::optional<std::chrono::sys_seconds>& time) {
-  return time ? nlohmann::ordered_json(Date(*time)) : nlohmann::ordered_json(nullptr);
-}
-
-std::chrono::seconds CalendarValue(const std::optional<leapset::LeapSecondList>& list,
-                                   std::chrono::sys_seconds now) {
-  return INITIAL_OFFSET +
-         (list ? leapset::LeapSecondsAt(*list, now) : leapset::BuiltinLeapSeconds(now));
+Value DateOrNone(const std::optional<std::chrono::sys_seconds>& time) {
+  return time ? Value(Date{*time}) : Value();
 }
 
 // The "#h" line is the SHA-1 of the list's digits, as five big-endian words.
-bool HashMatches(const leapset::LeapSecondList& list) {
+bool HashMatches(const calendar::LeapSecondList& list) {
   std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
   unsigned int length = 0;
   if (EVP_Digest(list.hashedDigits.data(), list.hashedDigits.size(), digest.data(), &length,
@@ -60,108 +45,126 @@ bool HashMatches(const leapset::LeapSecondList& list) {
   return true;
 }
 
-Metric Timestamp(std::string name, std::string help, std::chrono::sys_seconds time) {
-  return {std::move(name), std::move(help), time.time_since_epoch().count()};
-}
-
-// The file's own findings, each a reason for a warning.
-std::vector<std::string> Problems(const leapset::LeapSecondList& list, std::string_view hash,
-                                  std::chrono::sys_seconds now) {
-  std::vector<std::string> problems;
-  if (!list.expires) {
-    problems.push_back("no expiry date");
-  } else if (*list.expires <= now) {
-    problems.push_back("expired on " + Date(*list.expires));
-  } else if (*list.expires - now <= EXPIRY_WARNING) {
-    problems.push_back("expires on " + Date(*list.expires));
+// How the leap-list message words the list's expiry when it is a problem;
+// empty when it is not.
+std::string ExpiryProblem(const std::optional<std::chrono::sys_seconds>& expires,
+                          std::chrono::sys_seconds now) {
+  if (!expires) {
+    return "no expiry date";
   }
-  if (hash != "valid") {
-    problems.push_back(fmt::format("hash {}", hash));
+  if (*expires <= now) {
+    return "expired on {}";
   }
-  return problems;
+  return *expires - now <= EXPIRY_WARNING ? "expires on {}" : "";
 }
 
 }  // namespace
 
-CheckResult CheckTaiOffset(const std::optional<leapset::LeapSecondList>& list,
+CheckResult CheckTaiOffset(const std::optional<calendar::LeapSecondList>& list,
                            std::chrono::sys_seconds now) {
-  const auto kernel = orv::GetTaiOffset();
-  const auto calendar = CalendarValue(list, now);
-  CheckResult result;
-  result.check = "tai-offset";
-  result.values = {{"kernel_seconds", kernel.count()}, {"calendar_seconds", calendar.count()}};
-  result.metrics = {
-      {"tai_offset_seconds", "The kernel's TAI offset (TAI - UTC), 0 when unset", kernel.count()},
-      {"tai_offset_calendar_seconds", "TAI - UTC by the leap-second list", calendar.count()}};
-  if (kernel == 0s) {
+  std::error_code error;
+  const auto kernel = orv::GetTaiOffset(error);
+  const auto calendar = ::calendar::CalendarTaiOffset(list, now);
+  CheckResult result{.check = "tai-offset"};
+  // An offset that could not be read has no value, least of all 0 (unset).
+  Fact kernelFact{"kernel_seconds", error ? Value() : Value(std::int64_t{kernel.count()}),
+                  "kernel {} s, ",
+                  Series{.name = "tai_offset_seconds",
+                         .help = "The kernel's TAI offset (TAI - UTC), 0 when unset",
+                         .perf = Perf{}}};
+  const Fact calendarFact{"calendar_seconds", std::int64_t{calendar.count()}, "calendar {} s",
+                          Series{.name = "tai_offset_calendar_seconds",
+                                 .help = "TAI - UTC by the leap-second list",
+                                 .perf = Perf{}}};
+  if (error) {
+    result.state = State::UNKNOWN;
+    result.Say(fmt::format("kernel offset unreadable (error code: {}): {}; ", error.value(),
+                           error.message()));
+    kernelFact.text.clear();
+  } else if (kernel == 0s) {
     result.state = State::CRITICAL;
-    result.message = fmt::format("kernel offset unset (CLOCK_TAI reads as UTC), calendar {} s",
-                                 calendar.count());
+    kernelFact.text = "kernel offset unset (CLOCK_TAI reads as UTC), ";
   } else if (kernel != calendar) {
     result.state = State::WARNING;
-    result.message =
-        fmt::format("kernel {} s differs from calendar {} s", kernel.count(), calendar.count());
+    kernelFact.text = "kernel {} s differs from ";
   } else {
     result.state = State::OK;
-    result.message = fmt::format("kernel {} s, calendar {} s", kernel.count(), calendar.count());
   }
+  result.Record(std::move(kernelFact));
+  result.Record(calendarFact);
   return result;
 }
 
-CheckResult CheckLeapList(const std::string& path,
-                          const std::optional<leapset::LeapSecondList>& list,
+CheckResult CheckLeapList(const std::string& path, const calendar::ListReading& reading,
                           std::chrono::sys_seconds now) {
-  CheckResult result;
-  result.check = "leap-list";
-  result.values["path"] = path;
-  result.values["source"] = list ? "file" : "built-in";
+  const auto& list = reading.list;
+  CheckResult result{.check = "leap-list"};
+  const std::int64_t leapSeconds =
+      list ? (list->entries.back().taiUtc - calendar::INITIAL_TAI_OFFSET).count()
+           : calendar::BuiltinLeapSecondDates().size();
   const std::chrono::sys_seconds lastLeap =
-      list ? list->entries.back().from : leapset::BuiltinLeapSecondDates().back();
-  const std::int64_t leapSeconds = list ? (list->entries.back().taiUtc - INITIAL_OFFSET).count()
-                                        : leapset::BuiltinLeapSecondDates().size();
-  result.values["leap_seconds"] = leapSeconds;
-  result.values["last_leap_second"] = leapSeconds > 0 ? DateOrNull(lastLeap) : nullptr;
-  result.metrics.push_back({"leap_list_leap_seconds", "Leap seconds in the list", leapSeconds});
-  if (leapSeconds > 0) {
-    result.metrics.push_back(Timestamp("leap_list_last_leap_timestamp_seconds",
-                                       "When the list's last leap second took effect", lastLeap));
-  }
-  result.metrics.push_back({"leap_list_builtin",
-                            "1 when the list was missing or invalid and the built-in one served",
-                            list ? 0 : 1});
-  const std::string shownPath = tools::OneLine(path);
-  const std::string summary = fmt::format("{} leap seconds, last {}", leapSeconds,
-                                          leapSeconds > 0 ? Date(lastLeap) : "none");
+      list ? list->entries.back().from : calendar::BuiltinLeapSecondDates().back();
+  const std::string_view hash = !list                ? ""
+                                : !list->hash        ? "missing"
+                                : HashMatches(*list) ? "valid"
+                                                     : "mismatch";
+  Fact source{"source", std::string(list ? "file" : "built-in"), "",
+              Series{.name = "leap_list_builtin",
+                     .help = "1 when the list was missing or invalid and the built-in one served",
+                     .value = list ? 0 : 1}};
+  const Fact count{
+      "leap_seconds", leapSeconds, " ({} leap seconds",
+      Series{
+          .name = "leap_list_leaps", .help = "Leap seconds in the list", .perf = Perf{.min = "0"}}};
+  Fact last{"last_leap_second", leapSeconds > 0 ? Value(Date{lastLeap}) : Value(), ", last {}",
+            Series{.name = "leap_list_last_leap_timestamp_seconds",
+                   .help = "When the list's last leap second took effect"}};
+  Fact updated{"updated", DateOrNone(list ? list->updated : std::nullopt), "",
+               Series{.name = "leap_list_updated_timestamp_seconds",
+                      .help = "When the list was last updated"}};
+  // A rule on the expiry must not go silent when no expiry can be trusted.
+  Fact expires{"expires", DateOrNone(list ? list->expires : std::nullopt), "",
+               Series{.name = "leap_list_expiry_timestamp_seconds",
+                      .help = "When the list expires, 0 when no expiry can be trusted (built-in "
+                              "list, or none in the list)",
+                      .value = list && list->expires ? std::nullopt : std::optional<double>(0)}};
+  Fact hashFact{"hash", hash.empty() ? Value() : Value(std::string(hash)), "",
+                Series{.name = "leap_list_hash_valid",
+                       .help = "1 when the list's hash matches its data",
+                       .value = hash == "valid" ? 1 : 0}};
+  Fact pathFact{"path", path, "{} "};
+  Fact refusal{"refusal", list ? Value() : Value(reading.refusal), ""};
   if (!list) {
-    result.values["updated"] = nullptr;
-    result.values["expires"] = nullptr;
-    result.values["hash"] = nullptr;
     result.state = State::WARNING;
-    result.message =
-        fmt::format("{} missing or invalid, built-in list used ({})", shownPath, summary);
+    pathFact.text = "{}: ";
+    refusal.text = "{}; ";
+    source.text = "built-in list used";
+    last.text += ")";
+    for (const auto& fact : {pathFact, refusal, source, count, last, updated, expires, hashFact}) {
+      result.Record(fact);
+    }
     return result;
   }
-  const std::string_view hash = !list->hash ? "missing" : HashMatches(*list) ? "valid" : "mismatch";
-  result.values["updated"] = DateOrNull(list->updated);
-  result.values["expires"] = DateOrNull(list->expires);
-  result.values["hash"] = hash;
-  if (list->updated) {
-    result.metrics.push_back(Timestamp("leap_list_updated_timestamp_seconds",
-                                       "When the list was last updated", *list->updated));
+  result.Record(pathFact);
+  // The problems come first, one after the other.
+  expires.text = ExpiryProblem(list->expires, now);
+  if (hash != "valid") {
+    hashFact.text = expires.text.empty() ? "hash {}" : ", hash {}";
   }
-  if (list->expires) {
-    result.metrics.push_back(
-        Timestamp("leap_list_expiry_timestamp_seconds", "When the list expires", *list->expires));
+  if (expires.text.empty() && hashFact.text.empty()) {
+    result.state = State::OK;
+    expires.text = "valid until {}";
+    hashFact.text = ", hash {})";
+    for (const auto& fact : {expires, count, last, hashFact, updated, source, refusal}) {
+      result.Record(fact);
+    }
+    return result;
   }
-  result.metrics.push_back(
-      {"leap_list_hash_valid", "1 when the list's hash matches its data", hash == "valid" ? 1 : 0});
-  const auto problems = Problems(*list, hash, now);
-  result.state = problems.empty() ? State::OK : State::WARNING;
-  result.message = problems.empty()
-                       ? fmt::format("{} valid until {} ({}, hash valid)", shownPath,
-                                     Date(*list->expires), summary)
-                       : fmt::format("{} {} ({}, updated {})", shownPath, fmt::join(problems, ", "),
-                                     summary, list->updated ? Date(*list->updated) : "unknown");
+  result.state = State::WARNING;
+  updated.text = list->updated ? ", updated {})" : ", updated unknown)";
+  for (const auto& fact : {expires, hashFact, count, last, updated, source, refusal}) {
+    result.Record(fact);
+  }
   return result;
 }
 

@@ -11,10 +11,12 @@
 #include <signal.h>
 #include <time.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <optional>
+#include <system_error>
 
 namespace po = boost::program_options;
 
@@ -25,8 +27,8 @@ constexpr std::string_view USAGE =
 
 volatile std::sig_atomic_t running = 1;
 
-// Only clears the flag. SIGINT is blocked except during the pause, so it
-// always ends a pause, never a row half written.
+// Only clears the flag: a row being written is completed, and the pause after
+// it is not taken.
 void StopLoop(int /*signal*/) {
   running = 0;
 }
@@ -54,6 +56,21 @@ bool ReadClock(clockid_t clock, const char* what, timespec& reading) {
   return false;
 }
 
+// The kernel's TAI offset, shown as 0 when it cannot be read, as the row has
+// always shown it; that it could not be read is said once on standard error,
+// so that the 0 does not pass for an unset offset.
+std::chrono::seconds ReadTaiOffset() {
+  static bool reported = false;
+  std::error_code error;
+  const auto offset = orv::GetTaiOffset(error);
+  if (error && !reported) {
+    reported = true;
+    std::cerr << "TAI offset unreadable (error code: " << error.value() << "): " << error.message()
+              << "; TAI_OFFSET shows 0" << std::endl;
+  }
+  return offset;
+}
+
 std::optional<timepeek::Readings> ReadClocks() {
   timepeek::Readings readings{};
   if (!ReadClock(CLOCK_TAI, "clock_gettime(CLOCK_TAI)", readings.tai) ||
@@ -61,23 +78,27 @@ std::optional<timepeek::Readings> ReadClocks() {
       !ReadClock(CLOCK_MONOTONIC, "clock_gettime(CLOCK_MONOTONIC)", readings.monotonic)) {
     return std::nullopt;
   }
-  readings.taiOffset = orv::GetTaiOffset();
+  readings.taiOffset = ReadTaiOffset();
   return readings;
 }
 
-// Blocks SIGINT and returns the signal mask to pause with, which lets it in.
-sigset_t BlockInterrupt() {
+// Pauses unless SIGINT has come. SIGINT is blocked from the test of the flag
+// until ppoll lets it in atomically, so that one arriving in between still
+// ends the pause at once.
+void Pause(const timespec& pause) {
   sigset_t interrupt;
   sigemptyset(&interrupt);
   sigaddset(&interrupt, SIGINT);
   sigset_t duringPause;
   sigprocmask(SIG_BLOCK, &interrupt, &duringPause);
-  sigdelset(&duringPause, SIGINT);
-  return duringPause;
+  if (running != 0) {
+    ppoll(nullptr, 0, &pause, &duringPause);
+  }
+  sigprocmask(SIG_SETMASK, &duringPause, nullptr);
 }
 
 // One row, or with a positive interval rows until SIGINT.
-int PrintRows(int intervalMs, const timespec& pause, const sigset_t& duringPause) {
+int PrintRows(int intervalMs, const timespec& pause) {
   while (true) {
     const auto readings = ReadClocks();
     if (!readings) {
@@ -88,9 +109,7 @@ int PrintRows(int intervalMs, const timespec& pause, const sigset_t& duringPause
     if (intervalMs <= 0 || !tools::StdoutIntact()) {
       return 0;
     }
-    // Unblocks SIGINT atomically, so one that came during the row ends the
-    // pause at once rather than after it.
-    ppoll(nullptr, 0, &pause, &duringPause);
+    Pause(pause);
     if (running == 0) {
       return 0;
     }
@@ -106,9 +125,15 @@ int main(int argc, char* argv[]) {
     return tools::Finish(*status);
   }
   const int intervalMs = IntervalMs(vm);
-  const sigset_t duringPause = BlockInterrupt();
-  std::signal(SIGINT, StopLoop);
+  // SIGINT also ends a run whose rows nobody reads.
+  std::optional<tools::StopSignals> stopSignals;
+  try {
+    stopSignals.emplace({SIGINT}, StopLoop);
+  } catch (const std::system_error& e) {
+    std::cerr << "ERROR: " << e.what() << std::endl;
+    return 1;
+  }
   std::cout << timepeek::HEADER << std::endl;
   const timespec pause = timepeek::PauseFor(intervalMs);
-  return tools::Finish(PrintRows(intervalMs, pause, duringPause));
+  return tools::Finish(PrintRows(intervalMs, pause));
 }

@@ -5,14 +5,17 @@
 #include <frame.hpp>
 #include <vexa/client.hpp>
 
-#include <boost/asio/signal_set.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/program_options.hpp>
 
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <ctime>
 #include <exception>
 #include <iostream>
@@ -34,9 +37,10 @@ po::options_description DescribeOptions() {
   options.add_options()
       ("help,h", "Print help messages")
       ("version", "Print version and exit")
-      ("socket", po::value<std::string>(),
+      ("socket", po::value<tools::DaemonSocket>(),
        "daemon socket, @NAME for abstract (default @orvmon)")
-      ("daemon-uid", po::value<tools::UserId>(), "accept only a daemon run by this user id");
+      ("daemon-uid", po::value<tools::UserId>(),
+       "accept only a daemon run by this user (name or id)");
   // clang-format on
   return options;
 }
@@ -45,7 +49,7 @@ std::string SocketAddress(const po::variables_map& vm) {
   if (vm.count("socket") == 0) {
     return std::string(vexa::DEFAULT_SOCKET_PATH);
   }
-  return tools::DaemonAddress(vm["socket"].as<std::string>());
+  return vm["socket"].as<tools::DaemonSocket>().address;
 }
 
 // "2026-12-08T14:50:01.123+0000": local time to the millisecond.
@@ -68,6 +72,9 @@ class Printer : public vexa::StatusNotifier {
  public:
   explicit Printer(boost::asio::io_context& io) : io(io) {}
 
+  // The client whose notifications these are.
+  void Watch(const vexa::Client& watched) { client = &watched; }
+
   void Notify(const vexa::StatusMessage& message) override {
     std::cout << LocalTimestamp() << " status=" << static_cast<unsigned>(message.status) << ' '
               << tools::OneLine(message.text) << std::endl;
@@ -75,20 +82,35 @@ class Printer : public vexa::StatusNotifier {
     if (!tools::StdoutIntact()) {
       io.stop();
     }
-    // The client does nothing more: a live process watching nothing would
-    // hide that from a service manager.
-    if (message.text.starts_with("Internal fatal error: ")) {
-      clientStopped = true;
+    // The client will do nothing more: a live process watching nothing would
+    // hide that from a service manager. After a fatal error that it recovers
+    // from, it reconnects, and the watch goes on.
+    if (client != nullptr && client->Stopped()) {
       io.stop();
     }
   }
 
-  bool ClientStopped() const { return clientStopped; }
-
  private:
   boost::asio::io_context& io;
-  bool clientStopped = false;
+  const vexa::Client* client = nullptr;
 };
+
+// SIGINT and SIGTERM reach the context through this eventfd: a handler may
+// only write to a descriptor.
+volatile std::sig_atomic_t stopEvent = -1;
+
+void RequestStop(int /*signal*/) {
+  const std::uint64_t one = 1;
+  (void)!::write(stopEvent, &one, sizeof one);
+}
+
+int OpenStopEvent() {
+  const int fd = ::eventfd(0, EFD_CLOEXEC);
+  if (fd < 0) {
+    throw std::system_error(errno, std::generic_category(), "eventfd");
+  }
+  return fd;
+}
 
 // A mistyped path looks just like a daemon that has not started yet: say so.
 void NoteMissingSocket(const std::string& address) {
@@ -106,25 +128,32 @@ std::optional<vexa::PeerRequirement> RequiredPeer(const po::variables_map& vm) {
   return vexa::PeerRequirement{vm["daemon-uid"].as<tools::UserId>().value};
 }
 
+// Everything that needs descriptors is built here, where running out of them
+// is reported like any other failure.
 int Watch(const std::string& address, const std::optional<vexa::PeerRequirement>& peer) {
-  boost::asio::io_context io;
-  boost::asio::signal_set stopSignals(io, SIGINT, SIGTERM);
-  stopSignals.async_wait([&io](const boost::system::error_code&, int) { io.stop(); });
-  Printer printer(io);
   try {
+    boost::asio::io_context io;
+    boost::asio::posix::stream_descriptor stopEvents(io, OpenStopEvent());
+    stopEvents.async_wait(boost::asio::posix::stream_descriptor::wait_read,
+                          [&io](const boost::system::error_code&) { io.stop(); });
+    stopEvent = stopEvents.native_handle();
+    // Destroyed before the eventfd is closed.
+    const tools::StopSignals stopSignals({SIGINT, SIGTERM}, RequestStop);
+    Printer printer(io);
     std::optional<vexa::Client> client;
     if (peer) {
       client.emplace(io, address, printer, *peer);
     } else {
       client.emplace(io, address, printer);
     }
+    printer.Watch(*client);
     NoteMissingSocket(address);
     io.run();
+    return client->Stopped() ? 1 : 0;
   } catch (const std::exception& e) {
     std::cerr << "ERROR: " << e.what() << std::endl;
     return 1;
   }
-  return printer.ClientStopped() ? 1 : 0;
 }
 
 }  // namespace

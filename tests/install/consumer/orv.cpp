@@ -9,6 +9,9 @@ int main() {
     std::cerr << "consumer_orv: unexpected SO_TIMESTAMPING value\n";
     return 1;
   }
-  std::cout << "consumer_orv: TAI offset " << offset.count() << "\n";
+  std::error_code error;
+  const auto loopback = orv::GetTimestampingCapabilities("lo", error);
+  std::cout << "consumer_orv: TAI offset " << offset.count() << ", lo phc " << loopback.phcIndex
+            << "\n";
   return 0;
 }

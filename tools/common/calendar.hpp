@@ -1,5 +1,7 @@
 // TAI - UTC as the calendar gives it: 10 s, the offset when leap seconds
-// began in 1972, plus every leap second inserted since.
+// began in 1972, plus every leap second inserted since. Shared by leapset,
+// which writes it into the kernel, and orvcheck, which checks the kernel's
+// offset and the list against it.
 #pragma once
 
 #include <array>
@@ -9,10 +11,13 @@
 #include <string>
 #include <vector>
 
-namespace leapset {
+namespace calendar {
 
 // The leap-second list that the time-zone database ships (package tzdata).
 inline constexpr const char* LEAP_SECONDS_LIST = "/usr/share/zoneinfo/leap-seconds.list";
+
+// TAI - UTC before the first leap second; no list may go below it.
+inline constexpr std::chrono::seconds INITIAL_TAI_OFFSET{10};
 
 // From `from` on, TAI - UTC is `taiUtc`.
 struct LeapSecondEntry {
@@ -32,12 +37,22 @@ struct LeapSecondList {
   std::string hashedDigits;
 };
 
+// What reading a list gave: the list, or why it was refused.
+struct ListReading {
+  std::optional<LeapSecondList> list;
+  // Empty when `list` holds a value; else one line such as "line 31: leap
+  // second not at 00:00:00 UTC on the first day of a month".
+  std::string refusal;
+};
+
 // The list at `path` when it is a regular file of at most 64 KiB whose every
-// line that is not a comment holds two unsigned decimal fields, whose dates
-// strictly rise, whose values start at 10 and step by exactly 1, and which
-// agrees with the built-in list on every date that list covers; else nullopt
-// (the caller then uses the built-in list). Opening and reading never block.
-std::optional<LeapSecondList> ReadLeapSecondList(const char* path);
+// line that is not a comment holds two unsigned decimal fields; whose dates
+// strictly rise, each at 00:00:00 UTC on the first day of a month; whose
+// values start at 10, step by exactly 1 and never go below 10; and which
+// agrees with the built-in list on every date that list covers. Otherwise no
+// list and the reason (the caller then uses the built-in list). Opening and
+// reading never block.
+ListReading ReadLeapSecondList(const char* path);
 
 // Leap seconds up to and including `time` by `list` (taiUtc of the latest
 // entry not after `time`, minus 10 s; 0 before the first entry).
@@ -49,9 +64,9 @@ const std::array<std::chrono::sys_days, 27>& BuiltinLeapSecondDates();
 // Leap seconds up to and including `time` by the built-in list.
 std::chrono::seconds BuiltinLeapSeconds(std::chrono::sys_seconds time);
 
-// The calendar value at `time`, counting leap seconds from the time-zone
-// database's leap-second list, or from the built-in list when that list
-// cannot be trusted.
-std::chrono::seconds CalendarTaiOffset(std::chrono::sys_seconds time);
+// The calendar value at `time`: 10 s plus the leap seconds up to `time` by
+// `list`, or by the built-in list when there is none.
+std::chrono::seconds CalendarTaiOffset(const std::optional<LeapSecondList>& list,
+                                       std::chrono::sys_seconds time);
 
-}  // namespace leapset
+}  // namespace calendar

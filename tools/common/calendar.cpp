@@ -8,19 +8,18 @@
 #include <cerrno>
 #include <charconv>
 #include <cstddef>
+#include <cstdio>
 #include <limits>
 #include <string_view>
 #include <system_error>
 
-namespace leapset {
+namespace calendar {
 
 namespace {
 
 using std::chrono::sys_days;
 using std::chrono::sys_seconds;
 using std::chrono::year;
-
-constexpr std::chrono::seconds TAI_UTC_IN_1972{10};
 
 // NTP counts from 1900-01-01, the system clock from 1970-01-01.
 constexpr std::int64_t NTP_TO_UNIX = 2'208'988'800;
@@ -39,14 +38,31 @@ constexpr std::array<sys_days, 27> LEAP_SECOND_DATES{
     year{2012} / 7 / 1, year{2015} / 7 / 1, year{2017} / 1 / 1,
 };
 
-// The whole file, or nullopt when it is not a regular file of at most
-// MAX_LIST_SIZE bytes. The descriptor is checked, not the path, so nothing
-// swapped in between can make the read block or grow without bound.
-std::optional<std::string> ReadOpenFile(int fd) {
+// A file's whole text, or why it cannot be a leap-second list.
+struct FileText {
+  std::string text;
+  std::string refusal;  // empty when `text` is the whole file
+};
+
+// With the system's text for errno, taken before anything can change it.
+FileText Failed(std::string_view what) {
+  const auto reason = std::generic_category().message(errno);
+  return {{}, std::string(what) + ": " + reason};
+}
+
+// The descriptor is checked, not the path, so nothing swapped in between can
+// make the read block or grow without bound.
+FileText ReadOpenFile(int fd) {
   struct stat status {};
-  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
-      static_cast<std::uintmax_t>(status.st_size) > MAX_LIST_SIZE) {
-    return std::nullopt;
+  if (::fstat(fd, &status) != 0) {
+    return Failed("cannot be examined");
+  }
+  if (!S_ISREG(status.st_mode)) {
+    return {{}, "not a regular file"};
+  }
+  constexpr std::string_view TOO_LARGE = "larger than 64 KiB";
+  if (static_cast<std::uintmax_t>(status.st_size) > MAX_LIST_SIZE) {
+    return {{}, std::string(TOO_LARGE)};
   }
   // One byte more than allowed tells a file that grew since fstat.
   std::string text(MAX_LIST_SIZE + 1, '\0');
@@ -60,22 +76,22 @@ std::optional<std::string> ReadOpenFile(int fd) {
       if (errno == EINTR) {
         continue;
       }
-      return std::nullopt;
+      return Failed("cannot be read");
     }
     length += static_cast<std::size_t>(got);
   }
   if (length > MAX_LIST_SIZE) {
-    return std::nullopt;
+    return {{}, std::string(TOO_LARGE)};
   }
   text.resize(length);
-  return text;
+  return {std::move(text), {}};
 }
 
 // Opening with O_NONBLOCK returns at once even for a FIFO without a writer.
-std::optional<std::string> ReadSmallRegularFile(const char* path) {
+FileText ReadSmallRegularFile(const char* path) {
   const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
-    return std::nullopt;
+    return Failed("cannot be opened");
   }
   auto text = ReadOpenFile(fd);
   ::close(fd);
@@ -203,39 +219,104 @@ std::optional<RawEntry> ParseEntry(std::string_view line) {
   return RawEntry{*ntp, *taiUtc};
 }
 
-// The next entry must come later and move TAI - UTC by exactly one second
-// (down for a negative leap second), the first must be the 1972 value.
-bool FollowsOn(const std::vector<LeapSecondEntry>& entries, sys_seconds from,
-               std::uint64_t taiUtc) {
+// An entry holds from its date onward, so the one in effect at `time` is the
+// one before the first entry after it.
+std::vector<LeapSecondEntry>::const_iterator FirstEntryAfter(const LeapSecondList& list,
+                                                             sys_seconds time) {
+  return std::upper_bound(
+      list.entries.begin(), list.entries.end(), time,
+      [](sys_seconds t, const LeapSecondEntry& entry) { return t < entry.from; });
+}
+
+// A leap second takes effect at the start of a month, as IERS schedules
+// them. The round trip catches a date past the calendar's range, whose
+// conversion wraps.
+bool StartsAMonth(sys_seconds time) {
+  const auto day = std::chrono::floor<std::chrono::days>(time);
+  const std::chrono::year_month_day date{day};
+  return time == day && date.day() == std::chrono::day{1} && sys_days{date} == day;
+}
+
+// Why an entry cannot follow `entries`, or empty when it can. The first must
+// be the 1972 value; each next one is a leap second: later than the one
+// before and at the start of a month (so at most one a month), moving TAI -
+// UTC by exactly one second (down for a negative leap second) and never below
+// the 1972 value.
+std::string_view BrokenRule(const std::vector<LeapSecondEntry>& entries, sys_seconds from,
+                            std::uint64_t taiUtc) {
+  const auto initial = static_cast<std::uint64_t>(INITIAL_TAI_OFFSET.count());
   if (entries.empty()) {
-    return taiUtc == static_cast<std::uint64_t>(TAI_UTC_IN_1972.count());
+    return taiUtc == initial ? "" : "first entry's TAI - UTC not 10 s";
   }
   const auto& last = entries.back();
   const auto previous = static_cast<std::uint64_t>(last.taiUtc.count());
   const auto step = taiUtc > previous ? taiUtc - previous : previous - taiUtc;
-  return from > last.from && step == 1;
+  if (from <= last.from) {
+    return "date not after the previous entry's";
+  }
+  if (!StartsAMonth(from)) {
+    return "leap second not at 00:00:00 UTC on the first day of a month";
+  }
+  if (step != 1) {
+    return "TAI - UTC steps by other than 1 s";
+  }
+  if (taiUtc < initial) {
+    return "TAI - UTC below 10 s";
+  }
+  return "";
 }
 
+std::string AtLine(int line, std::string_view why) {
+  return "line " + std::to_string(line) + ": " + std::string(why);
+}
+
+std::string DateText(sys_seconds time) {
+  const std::chrono::year_month_day date{std::chrono::floor<std::chrono::days>(time)};
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02u-%02u", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()));
+  return text;
+}
+
+// Why the list disagrees with the built-in list, or empty when it agrees.
 // Both counts are step functions that are 0 before their first date, so they
 // agree up to the built-in list's last date when they agree at every date of
-// either list up to it.
-bool AgreesWithBuiltinList(const LeapSecondList& list) {
+// either list up to it; the earliest disagreement is named, with the line of
+// the entry in effect then (or the first entry's, before it).
+std::string DisagreementWithBuiltinList(const LeapSecondList& list,
+                                        const std::vector<int>& entryLines) {
   const sys_seconds lastCovered{LEAP_SECOND_DATES.back()};
-  const auto agreesAt = [&list](sys_seconds time) {
-    return LeapSecondsAt(list, time) == BuiltinLeapSeconds(time);
-  };
-  return std::all_of(LEAP_SECOND_DATES.begin(), LEAP_SECOND_DATES.end(),
-                     [&](sys_days date) { return agreesAt(date); }) &&
-         std::all_of(list.entries.begin(), list.entries.end(), [&](const LeapSecondEntry& entry) {
-           return entry.from > lastCovered || agreesAt(entry.from);
-         });
+  std::vector<sys_seconds> dates(LEAP_SECOND_DATES.begin(), LEAP_SECOND_DATES.end());
+  for (const auto& entry : list.entries) {
+    if (entry.from <= lastCovered) {
+      dates.push_back(entry.from);
+    }
+  }
+  std::sort(dates.begin(), dates.end());
+  for (const auto date : dates) {
+    const auto listed = LeapSecondsAt(list, date);
+    const auto builtin = BuiltinLeapSeconds(date);
+    if (listed != builtin) {
+      const auto entry =
+          std::max<std::ptrdiff_t>(FirstEntryAfter(list, date) - list.entries.begin() - 1, 0);
+      return AtLine(entryLines[static_cast<std::size_t>(entry)],
+                    std::to_string(listed.count()) + " leap seconds on " + DateText(date) +
+                        " where the built-in list has " + std::to_string(builtin.count()));
+    }
+  }
+  return "";
 }
 
-std::optional<LeapSecondList> ParseList(std::string_view text) {
+ListReading Refused(std::string why) {
+  return {std::nullopt, std::move(why)};
+}
+
+ListReading ParseList(std::string_view text) {
   LeapSecondList list;
+  std::vector<int> entryLines;
   Annotations notes;
   std::string entryDigits;
-  while (!text.empty()) {
+  for (int lineNumber = 1; !text.empty(); ++lineNumber) {
     const auto lineEnd = std::min(text.find('\n'), text.size());
     auto line = text.substr(0, lineEnd);
     text.remove_prefix(std::min(lineEnd + 1, text.size()));
@@ -247,17 +328,27 @@ std::optional<LeapSecondList> ParseList(std::string_view text) {
       continue;
     }
     const auto raw = ParseEntry(line);
-    const auto from = raw ? FromNtp(raw->ntp.value) : std::nullopt;
-    if (!from || !FollowsOn(list.entries, *from, raw->taiUtc.value)) {
-      return std::nullopt;
+    if (!raw) {
+      return Refused(AtLine(lineNumber, "not two unsigned decimal fields"));
     }
-    // FollowsOn bounds the value by the number of lines, far inside int64.
+    const auto from = FromNtp(raw->ntp.value);
+    if (!from) {
+      return Refused(AtLine(lineNumber, "date out of range"));
+    }
+    if (const auto broken = BrokenRule(list.entries, *from, raw->taiUtc.value); !broken.empty()) {
+      return Refused(AtLine(lineNumber, broken));
+    }
+    // BrokenRule bounds the value by the number of lines, far inside int64.
     list.entries.push_back(
         {*from, std::chrono::seconds{static_cast<std::int64_t>(raw->taiUtc.value)}});
+    entryLines.push_back(lineNumber);
     entryDigits.append(raw->ntp.digits).append(raw->taiUtc.digits);
   }
-  if (list.entries.empty() || !AgreesWithBuiltinList(list)) {
-    return std::nullopt;
+  if (list.entries.empty()) {
+    return Refused("no entries");
+  }
+  if (auto disagreement = DisagreementWithBuiltinList(list, entryLines); !disagreement.empty()) {
+    return Refused(std::move(disagreement));
   }
   const auto single = [](const auto& value, int lines) {
     return lines == 1 ? value : std::nullopt;
@@ -274,28 +365,25 @@ std::optional<LeapSecondList> ParseList(std::string_view text) {
     list.hashedDigits.append(expires->digits);
   }
   list.hashedDigits += entryDigits;
-  return list;
+  return {std::move(list), {}};
 }
 
 }  // namespace
 
-std::optional<LeapSecondList> ReadLeapSecondList(const char* path) {
-  const auto text = ReadSmallRegularFile(path);
-  if (!text) {
-    return std::nullopt;
+ListReading ReadLeapSecondList(const char* path) {
+  const auto file = ReadSmallRegularFile(path);
+  if (!file.refusal.empty()) {
+    return Refused(file.refusal);
   }
-  return ParseList(*text);
+  return ParseList(file.text);
 }
 
 std::chrono::seconds LeapSecondsAt(const LeapSecondList& list, sys_seconds time) {
-  // An entry holds from its date onward, so a time equal to it counts it.
-  const auto after =
-      std::upper_bound(list.entries.begin(), list.entries.end(), time,
-                       [](sys_seconds t, const LeapSecondEntry& entry) { return t < entry.from; });
+  const auto after = FirstEntryAfter(list, time);
   if (after == list.entries.begin()) {
     return std::chrono::seconds::zero();
   }
-  return std::prev(after)->taiUtc - TAI_UTC_IN_1972;
+  return std::prev(after)->taiUtc - INITIAL_TAI_OFFSET;
 }
 
 const std::array<sys_days, 27>& BuiltinLeapSecondDates() {
@@ -307,9 +395,9 @@ std::chrono::seconds BuiltinLeapSeconds(sys_seconds time) {
   return std::chrono::seconds{inserted - LEAP_SECOND_DATES.begin()};
 }
 
-std::chrono::seconds CalendarTaiOffset(sys_seconds time) {
-  const auto list = ReadLeapSecondList(LEAP_SECONDS_LIST);
-  return TAI_UTC_IN_1972 + (list ? LeapSecondsAt(*list, time) : BuiltinLeapSeconds(time));
+std::chrono::seconds CalendarTaiOffset(const std::optional<LeapSecondList>& list,
+                                       sys_seconds time) {
+  return INITIAL_TAI_OFFSET + (list ? LeapSecondsAt(*list, time) : BuiltinLeapSeconds(time));
 }
 
-}  // namespace leapset
+}  // namespace calendar
