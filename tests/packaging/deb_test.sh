@@ -79,6 +79,9 @@ grep -qx "ExecStart=/usr/sbin/leapset --init" /lib/systemd/system/leapset-init.s
 [ -f /usr/share/man/man8/leapset.8.gz ] && [ -f /usr/share/bash-completion/completions/nicmark ]
 /usr/bin/orvcheck --version
 [ -f /lib/systemd/system/orvcheck-textfile.timer ] && [ -f /usr/share/man/man1/orvcheck.1.gz ]
+# The fleet's alerting rules, as a Prometheus server loads them.
+promtool check rules /usr/share/orvkit/prometheus/orvkit.rules.yml
+[ -f /usr/share/man/man7/orvkit-alerts.7.gz ]
 # Shipped, not enabled.
 if compgen -G "/etc/systemd/system/*/orvcheck-textfile.*" >/dev/null; then
   echo "FAIL: the textfile service or timer is enabled on install" >&2
