@@ -1,6 +1,7 @@
 // orvcheck as a monitoring system runs it: as nobody, against the real kernel,
-// the fake timestamping driver, the test daemon, promtool, prometheus_client's
-// OpenMetrics parser and node_exporter.
+// the fake timestamping driver and PHC, the test daemon, promtool,
+// prometheus_client's OpenMetrics parser, node_exporter and linuxptp's
+// phc_ctl.
 #include <calendar.hpp>
 #include <driver_files.hpp>
 #include <process.hpp>
@@ -123,9 +124,10 @@ class Orvcheck : public testing::Test {
     auto options = testsupport::AsNobody();
     // The first of two entries of a name wins: the settings come first.
     options.environment = std::move(settings);
+    // fake0 reports /dev/ptp0, which the driver answers for.
     options.environment.insert(options.environment.end(),
                                {"LD_PRELOAD=" FAKE_DRIVER_PRELOAD, "ORVTEST_HWTSTAMP_IF=fake0",
-                                "ORVTEST_HWTSTAMP_STATE=" + driver.StatePath()});
+                                "ORVTEST_HWTSTAMP_STATE=" + driver.StatePath(), "ORVTEST_PHC=0"});
     return options;
   }
 
@@ -219,7 +221,10 @@ TEST_F(Orvcheck, InterfacesThroughTheFakeDriverAndTheKernel) {
             "0 1 12",
             {},
             "OK",
-            "tx on(1), rx ptpv2-event(12); flags hardware-transmit(1)"},
+            "hardware timestamping on: tx on(1), rx ptpv2-event(12); flags hardware-transmit(1) "
+            "software-transmit(2) hardware-receive(4) software-receive(8) "
+            "software-system-clock(16) hardware-raw-clock(64); phc /dev/ptp0; tx types off(0) "
+            "on(1); rx filters none(0) all(1) ptpv2-event(12)"},
            {"fake0", "0 0 0", {}, "WARNING", "hardware timestamping off: tx off(0), rx none(0)"},
            {"fake0", "0 1 1", {"ORVTEST_TS_INFO=26 -1 0 0"}, "CRITICAL", "no hardware"},
            {"fake0",
@@ -228,6 +233,7 @@ TEST_F(Orvcheck, InterfacesThroughTheFakeDriverAndTheKernel) {
             "UNKNOWN",
             "configuration unreadable: Operation not supported"},
            {"orvnosuch0", "", {}, "CRITICAL", "no such interface"},
+           {"", "", {}, "CRITICAL", "no such interface"},
            // Cut to the 15 bytes the kernel reads, it would name another interface.
            {"orvfakeclock015x",
             "0 1 12",
@@ -263,6 +269,134 @@ TEST_F(Orvcheck, InterfacesThroughTheFakeDriverAndTheKernel) {
             nlohmann::json({{"name", "ptpv2-event"}, {"value", 12}}));
   EXPECT_EQ(on["values"]["capabilities"]["tx_types"][1],
             nlohmann::json({{"name", "on"}, {"value", 1}}));
+}
+
+// The words of `text`, each after `prefix`.
+std::vector<std::string> Words(const std::string& text, char separator = ' ',
+                               const std::string& prefix = "") {
+  std::vector<std::string> words;
+  std::istringstream stream(text);
+  for (std::string word; std::getline(stream, word, separator);) {
+    words.push_back(prefix + word);
+  }
+  return words;
+}
+
+// "A=1;B=2": ORVTEST_A=1, ORVTEST_B=2.
+std::vector<std::string> Settings(const std::string& text) {
+  return Words(text, ';', "ORVTEST_");
+}
+
+// The fake PHC follows CLOCK_TAI (the kernel's offset applied) unless
+// PHC_CLOCK=realtime; each message is given up to its method.
+TEST_F(Orvcheck, PhcAgainstClockTai) {
+  driver.SetState(0, 1, 12);
+  const std::string offset = "/dev/ptp0 - CLOCK_TAI = ";
+  for (const auto& [settings, kernelOffset, state, message] :
+       std::vector<std::tuple<std::string, int, std::string, std::string>>{
+           {"PHC_OFFSET_NS=1000", 37, "OK",
+            offset + "+0.000001000 s: within 0.000001 s (method precise,"},
+           {"PHC_OFFSET_NS=1001", 37, "WARNING", offset + "+0.000001001 s: beyond 0.000001 s"},
+           // Half the narrowest read delay, 1100 ns, still within 1 us.
+           {"PHC_METHODS=extended basic;PHC_OFFSET_NS=-400;PHC_WINDOWS_NS=1500,1200,1100", 37, "OK",
+            offset + "-0.000000400 s +/- 0.000000550 s: within 0.000001 s (method extended, "
+                     "narrowest of 9 samples, read delay 0.000001100 s)"},
+           {"PHC_METHODS=basic;PHC_OFFSET_NS=400;PHC_WINDOWS_NS=1400", 37, "WARNING",
+            offset +
+                "+0.000000400 s +/- 0.000000700 s: not provably within 0.000001 s (method basic"},
+           {"PHC_OFFSET_NS=-1000000", 37, "WARNING", offset + "-0.001000000 s: beyond 0.000001 s"},
+           {"PHC_OFFSET_NS=-1000001", 37, "CRITICAL", offset + "-0.001000001 s: beyond 0.001 s"},
+           // A PHC on TAI, the kernel's offset unset: CLOCK_TAI reads as UTC.
+           {"PHC_CLOCK=realtime;PHC_OFFSET_NS=37000000000", 0, "CRITICAL",
+            "PHC is 37 s ahead of CLOCK_TAI: the kernel's TAI offset is unset; " + offset +
+                "+37.000000000 s: beyond 0.001 s"},
+           {"PHC_CLOCK=realtime", 37, "CRITICAL",
+            "PHC is 37 s behind CLOCK_TAI: the PHC runs UTC; " + offset + "-37.000000000 s"},
+           // The offset applied twice; 1 ms from whole seconds still counts, not more.
+           {"PHC_OFFSET_NS=37001000000", 37, "CRITICAL",
+            "PHC is 37 s ahead of CLOCK_TAI (the kernel's TAI offset is 37 s, the calendar's 37 "
+            "s); " +
+                offset + "+37.001000000 s"},
+           {"PHC_OFFSET_NS=-1001100000", 37, "CRITICAL", offset + "-1.001100000 s: beyond 0.001 s"},
+           {"PHC_OPEN_ERRNO=13", 37, "UNKNOWN",
+            "cannot read /dev/ptp0: Permission denied: an unprivileged user lacks access to "
+            "/dev/ptp0 (see orvcheck(1))"},
+           {"TS_INFO=95 4095 3 4099", 37, "UNKNOWN",
+            "cannot read /dev/ptp4095: No such file or directory"},
+           {"ADJTIMEX_ERRNO=1;PHC_OFFSET_NS=180", 37, "UNKNOWN",
+            "kernel offset unreadable (error code: 1): Operation not permitted, so PHC - CLOCK_TAI "
+            "is unknown; /dev/ptp0 - CLOCK_REALTIME = +37.000000180 s (method precise"}}) {
+    ASSERT_FALSE(orv::SetTaiOffset(seconds{kernelOffset}));
+    const auto outcome =
+        Json({"--interface", "fake0", "--skip", "tai-offset"}, WithFakeDriver(Settings(settings)));
+    const auto check = Check(outcome, "phc", "fake0");
+    EXPECT_EQ(check["state"], state) << settings;
+    EXPECT_EQ(check["message"].get<std::string>().substr(0, message.size()), message);
+    EXPECT_EQ(outcome.status, EXIT_STATUS.at(state));
+  }
+  ASSERT_FALSE(orv::SetTaiOffset(37s));
+  EXPECT_EQ(
+      Check(Json({"--interface", "fake0", "--phc-warning", "5e-5", "--phc-critical", "0.00007"},
+                 WithFakeDriver({"ORVTEST_PHC_OFFSET_NS=60000"})),
+            "phc", "fake0")["message"],
+      offset + "+0.000060000 s: beyond 0.00005 s (method precise, read delay 0.000000000 s)");
+
+  // One healthy read in JSON and in metrics that promtool takes.
+  const auto healthy =
+      WithFakeDriver(Settings("PHC_METHODS=extended basic;PHC_OFFSET_NS=-400;PHC_WINDOWS_NS=1100"));
+  EXPECT_EQ(Check(Json({"--interface", "fake0"}, healthy), "phc", "fake0")["values"],
+            nlohmann::json::parse(R"({"phc": "/dev/ptp0", "offset_seconds": -4e-7,
+              "realtime_offset_seconds": 36.9999996, "method": "extended", "samples": 9,
+              "read_delay_seconds": 1.1e-6})"));
+  const auto metrics = Run({"--interface", "fake0", "--format", "openmetrics"}, healthy).out;
+  for (const auto* sample :
+       {"check_state{check=\"phc\",interface=\"fake0\"} 0",
+        "phc_offset_seconds{interface=\"fake0\",phc=\"/dev/ptp0\"} -4e-07",
+        "phc_info{interface=\"fake0\",phc=\"/dev/ptp0\",method=\"extended\"} 1",
+        "phc_read_delay_seconds{interface=\"fake0\",phc=\"/dev/ptp0\"} 1.1e-06"}) {
+    EXPECT_NE(metrics.find("\norvkit_" + std::string(sample) + '\n'), std::string::npos) << sample;
+  }
+  std::ofstream(dir / "phc.prom") << metrics;
+  const auto promtool =
+      testsupport::Run({"sh", "-c", "promtool check metrics < " + (dir / "phc.prom").string()});
+  EXPECT_EQ(promtool.status, 0) << promtool.err << promtool.out;
+
+  // No PHC, or the check left out: no phc check at all.
+  for (const auto& [skip, settings] :
+       {std::pair{"leap-list", "TS_INFO=95 -1 3 4099"}, {"phc", ""}}) {
+    const auto checks =
+        Json({"--interface", "fake0", "--skip", skip}, WithFakeDriver(Settings(settings)))
+            .report["checks"];
+    EXPECT_EQ(checks.back()["check"], "interface") << checks;
+  }
+}
+
+// A requirement for every interface, and one for fake0, which wins; the
+// message begins with the drift.
+TEST_F(Orvcheck, ConfigurationDrift) {
+  const std::string every = "--require-tx-type on --require-rx-filter ptpv2-event";
+  for (const auto& [inForce, arguments, drift, message] :
+       std::vector<std::tuple<std::string, std::string, std::string, std::string>>{
+           {"1 12", every, "0", ""},
+           {"1 1", every, "1",
+            "configuration drift: rx all(1) in force, ptpv2-event(12) required; hardware "
+            "timestamping on: tx on(1), rx all(1); flags"},
+           {"0 0", "--require-tx-type 1", "1",
+            "configuration drift: tx off(0) in force, on(1) required; hardware timestamping off:"},
+           {"1 1", "--require-rx-filter fake0:all " + every, "0", ""},
+           {"1 1", "", "", ""}}) {
+    std::ofstream(driver.StatePath()) << "0 " << inForce << '\n';
+    auto words = Words("--interface fake0 --skip phc " + arguments);
+    const auto check = Check(Json(words, WithFakeDriver({})), "interface", "fake0");
+    EXPECT_EQ(check["state"], drift == "1" ? "CRITICAL" : "OK") << arguments;
+    EXPECT_EQ(check["message"].get<std::string>().substr(0, message.size()), message);
+    words.insert(words.end(), {"--format", "openmetrics"});
+    const auto metrics = Run(words, WithFakeDriver({})).out;
+    const std::string series = "\norvkit_interface_configuration_drift{interface=\"fake0\"} ";
+    const auto sample = metrics.find(series);
+    EXPECT_EQ(sample == std::string::npos ? "" : metrics.substr(sample + series.size(), 2),
+              drift.empty() ? "" : drift + '\n');
+  }
 }
 
 // `message` with the time the check waited, to the millisecond, in place of
@@ -363,8 +497,9 @@ TEST_F(Orvcheck, PluginOutput) {
   std::string first;
   std::getline(lines, first);
   EXPECT_EQ(first,
-            "CRITICAL - 2 critical (interface lo, interface lo\\x0AOK), 3 OK | tai_offset=37s "
-            "tai_offset_calendar=37s leap_list_leaps=27;;;0");
+            "CRITICAL - 2 critical (interface lo, interface lo\\x0AOK), 4 OK | tai_offset=37s "
+            "tai_offset_calendar=37s leap_list_leaps=27;;;0 'phc_offset "
+            "fake0'=0s;-0.000001:0.000001;-0.001:0.001 'phc_read_delay fake0'=0s;;;0");
   std::vector<std::string> checks;
   std::set<long> messageColumns;
   for (std::string line; std::getline(lines, line);) {
@@ -376,9 +511,9 @@ TEST_F(Orvcheck, PluginOutput) {
   }
   // Two blanks after the longest check, "interface lo\x0AOK".
   EXPECT_EQ(messageColumns, std::set<long>{10 + 18 + 2});
-  EXPECT_EQ(checks,
-            (std::vector<std::string>{"OK tai-offset", "OK leap-list", "OK interface fake0",
-                                      "CRITICAL interface lo", "CRITICAL interface lo\\x0AOK"}));
+  EXPECT_EQ(checks, (std::vector<std::string>{"OK tai-offset", "OK leap-list", "OK interface fake0",
+                                              "OK phc fake0", "CRITICAL interface lo",
+                                              "CRITICAL interface lo\\x0AOK"}));
   // Left out, a check leaves no trace.
   const auto skipped = Run({"--skip", "tai-offset", "--skip", "leap-list"});
   EXPECT_EQ(skipped.out, "OK - no checks run\n");
@@ -562,7 +697,14 @@ TEST_F(Orvcheck, RejectedCommandLinesAreUnknown) {
                                              {"--healthy-status", "0"},
                                              {"--skip", "monitor"},
                                              {"--monitor", "=@orvmon"},
-                                             {"--monitor=@"}}) {
+                                             {"--monitor=@"},
+                                             {"--phc-warning=0.000002"},
+                                             {"--interface=lo", "--phc-warning=-0.1"},
+                                             {"--interface=lo", "--phc-critical=1ms"},
+                                             {"--interface=lo", "--phc-warning=0.002"},
+                                             {"--interface=lo", "--require-tx-type=up"},
+                                             {"--interface=lo", "--require-rx-filter=:all"},
+                                             {"--interface=lo", "--require-rx-filter=e9:all"}}) {
     const auto result = Run(arguments);
     EXPECT_EQ(result.status, 3) << arguments.front();
     EXPECT_EQ(result.out, "");

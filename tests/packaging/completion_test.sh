@@ -56,6 +56,14 @@ expect "json openmetrics text" orvcheck --format =
 expect "json" orvcheck --format = j
 expect "lo" orvcheck --interface = l
 expect "leap-list" orvcheck --skip l
+expect "phc" orvcheck --skip p
+expect "--phc-critical --phc-warning" orvcheck --phc
+expect "" orvcheck --phc-warning ""
+expect "onestep-p2p onestep-sync" orvcheck --require-tx-type ones
+# A requirement for one interface: "eth1:ptpv2-ev" is split at the ':' too.
+expect "off on onestep-p2p onestep-sync" orvcheck --require-tx-type eth1 :
+expect "ptpv2-event" orvcheck --require-rx-filter eth1 : ptpv2-ev
+expect "ptpv2-event" orvcheck --require-rx-filter = ptpv2-ev
 expect "root" orvcheck --daemon-uid = roo
 
 # Every interface the kernel lists is offered for nicmark and orvcheck.

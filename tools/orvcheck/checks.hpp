@@ -10,21 +10,51 @@
 #include <bitset>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace orvcheck {
 
-// The kernel's TAI offset against the calendar value at `now` by `list`, or
-// by the built-in list when there is none.
-CheckResult CheckTaiOffset(const std::optional<calendar::LeapSecondList>& list,
-                           std::chrono::sys_seconds now);
+// The kernel's TAI offset against `calendarOffset`, TAI - UTC by the
+// leap-second list in use.
+CheckResult CheckTaiOffset(std::chrono::seconds calendarOffset);
 // The leap-second list read from `path`, or why it was refused.
 CheckResult CheckLeapList(const std::string& path, const calendar::ListReading& reading,
                           std::chrono::sys_seconds now);
 
-// The hardware timestamping capabilities and configuration of `name`.
-CheckResult CheckInterface(const std::string& name);
+// A TX type or RX filter by its name as ethtool prints it ("on",
+// "ptpv2-event") or its number; nullopt when it is neither.
+std::optional<std::int32_t> TxTypeValue(std::string_view text);
+std::optional<std::int32_t> RxFilterValue(std::string_view text);
+
+// What the operator requires in force on an interface; nullopt: anything.
+struct RequiredConfiguration {
+  std::optional<std::int32_t> txType;
+  std::optional<std::int32_t> rxFilter;
+};
+
+struct InterfaceCheck {
+  CheckResult result;
+  int phcIndex = -1;  // N of the interface's /dev/ptpN; -1 when none or unknown
+};
+
+// The hardware timestamping capabilities and configuration of `name`,
+// against what is required of it.
+InterfaceCheck CheckInterface(const std::string& name, const RequiredConfiguration& required);
+
+// PHC - CLOCK_TAI within `warning` is OK, beyond `critical` CRITICAL.
+struct PhcThresholds {
+  std::chrono::nanoseconds warning;
+  std::chrono::nanoseconds critical;
+};
+
+// /dev/ptp<phcIndex>, the PHC of `interface`, against CLOCK_TAI; a difference
+// of whole seconds is explained from the kernel's TAI offset and
+// `calendarOffset`, as the tai-offset check has it.
+CheckResult CheckPhc(const std::string& interface, int phcIndex, const PhcThresholds& thresholds,
+                     std::chrono::seconds calendarOffset);
 
 // The daemon's status values: 0 to 3.
 inline constexpr std::size_t STATUS_VALUES = 4;

@@ -1,17 +1,12 @@
 #include "checks.hpp"
 
-#include <linux/ethtool.h>
+#include <orv/orv.hpp>
+
 #include <linux/net_tstamp.h>
-#include <linux/sockios.h>
-#include <net/if.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <fmt/format.h>
 
-#include <cerrno>
-#include <cstring>
+#include <charconv>
 #include <optional>
 #include <string_view>
 #include <system_error>
@@ -58,37 +53,19 @@ std::vector<Named> SetBits(std::uint32_t mask, const std::string_view (&names)[N
   return set;
 }
 
-// A datagram socket serves as the handle for both requests; it needs no
-// privilege.
-class RequestSocket {
- public:
-  RequestSocket()
-      : fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)), openError(fd < 0 ? errno : 0) {}
-  RequestSocket(const RequestSocket&) = delete;
-  RequestSocket& operator=(const RequestSocket&) = delete;
-  ~RequestSocket() {
-    if (fd >= 0) {
-      ::close(fd);
+template <std::size_t N>
+std::optional<std::int32_t> ValueOf(const std::string_view (&names)[N], std::string_view text) {
+  for (std::size_t value = 0; value < N; ++value) {
+    if (names[value] == text) {
+      return static_cast<std::int32_t>(value);
     }
   }
-
-  // 0 on success, else the request's errno.
-  int Request(const std::string& name, unsigned long request, void* data) const {
-    ifreq interface {};
-    std::strncpy(interface.ifr_name, name.c_str(), IFNAMSIZ - 1);
-    interface.ifr_data = static_cast<char*>(data);
-    return ::ioctl(fd, request, &interface) == 0 ? 0 : errno;
+  std::int32_t value = -1;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc{} || end != text.data() + text.size() || value < 0) {
+    return std::nullopt;
   }
-
-  int OpenError() const { return openError; }
-
- private:
-  int fd;
-  int openError;
-};
-
-std::string Reason(int error) {
-  return std::generic_category().message(error);
+  return value;
 }
 
 Series InfoLabel(std::string label) {
@@ -111,72 +88,122 @@ Fact Enabled(bool on, std::string text) {
                  .help = "1 when hardware timestamping is switched on"}};
 }
 
-void RecordCapabilities(CheckResult& result, const ethtool_ts_info& info) {
+void RecordCapabilities(CheckResult& result, const orv::TimestampingCapabilities& capabilities) {
   result.Record(
-      {"capabilities/flags", SetBits(info.so_timestamping, FLAG_NAMES, true), "flags {}; "});
+      {"capabilities/flags", SetBits(capabilities.soTimestamping, FLAG_NAMES, true), "flags {}; "});
   result.Record({"capabilities/phc",
-                 info.phc_index >= 0 ? Value(fmt::format("/dev/ptp{}", info.phc_index)) : Value(),
+                 capabilities.phcIndex >= 0
+                     ? Value(fmt::format("/dev/ptp{}", capabilities.phcIndex))
+                     : Value(),
                  "phc {}; ", InfoLabel("phc")});
-  result.Record(
-      {"capabilities/tx_types", SetBits(info.tx_types, TX_TYPE_NAMES, false), "tx types {}; "});
-  result.Record({"capabilities/rx_filters", SetBits(info.rx_filters, RX_FILTER_NAMES, false),
+  result.Record({"capabilities/tx_types", SetBits(capabilities.txTypes, TX_TYPE_NAMES, false),
+                 "tx types {}; "});
+  result.Record({"capabilities/rx_filters", SetBits(capabilities.rxFilters, RX_FILTER_NAMES, false),
                  "rx filters {}"});
+}
+
+template <std::size_t N>
+Named NamedValue(const std::string_view (&names)[N], std::int32_t value) {
+  return {NameOf(names, static_cast<std::uint32_t>(value)), value};
+}
+
+// The value required of one setting, and in the message, when it drifted,
+// the one in force beside it.
+template <std::size_t N>
+Fact Requirement(std::string key, std::string_view setting, const std::string_view (&names)[N],
+                 std::optional<std::int32_t> required, std::int32_t inForce) {
+  if (!required) {
+    return {std::move(key), Value(), ""};
+  }
+  const Named shown = NamedValue(names, inForce);
+  return {std::move(key), NamedValue(names, *required),
+          *required == inForce ? ""
+                               : fmt::format("{} {}({}) in force, {{}} required; ", setting,
+                                             shown.name, shown.value)};
+}
+
+// Another program's timestamping request can change a driver's settings under
+// the PTP daemon: what the operator requires is compared with what is in
+// force. Returns whether they differ.
+bool RecordDrift(CheckResult& result, const RequiredConfiguration& required,
+                 const orv::TimestampingConfig& config) {
+  if (!required.txType && !required.rxFilter) {
+    return false;
+  }
+  const bool drift = (required.txType && *required.txType != config.txType) ||
+                     (required.rxFilter && *required.rxFilter != config.rxFilter);
+  result.Record({"configuration_drift", drift, drift ? "configuration drift: " : "",
+                 Series{.name = "interface_configuration_drift",
+                        .help = "1 when the TX type or RX filter in force differs from the one "
+                                "required"}});
+  result.Record(
+      Requirement("required/tx_type", "tx", TX_TYPE_NAMES, required.txType, config.txType));
+  result.Record(
+      Requirement("required/rx_filter", "rx", RX_FILTER_NAMES, required.rxFilter, config.rxFilter));
+  return drift;
 }
 
 }  // namespace
 
-CheckResult CheckInterface(const std::string& name) {
-  CheckResult result{.check = "interface", .interface = name};
-  const RequestSocket socket;
-  if (const int error = socket.OpenError()) {
-    result.Say("cannot open a socket: " + Reason(error));
-    return result;
-  }
+std::optional<std::int32_t> TxTypeValue(std::string_view text) {
+  return ValueOf(TX_TYPE_NAMES, text);
+}
+
+std::optional<std::int32_t> RxFilterValue(std::string_view text) {
+  return ValueOf(RX_FILTER_NAMES, text);
+}
+
+InterfaceCheck CheckInterface(const std::string& name, const RequiredConfiguration& required) {
+  InterfaceCheck checked{.result = {.check = "interface", .interface = name}};
+  CheckResult& result = checked.result;
+  std::error_code error;
+  const auto capabilities = orv::GetTimestampingCapabilities(name, error);
   // The kernel reads only the first IFNAMSIZ - 1 bytes: a longer name would
-  // check another interface.
-  if (name.size() >= IFNAMSIZ) {
+  // check another interface, and liborv refuses it.
+  if (error == std::errc::filename_too_long) {
     result.state = State::CRITICAL;
     result.Say("no such interface: the name is too long");
-    return result;
+    return checked;
   }
-  ethtool_ts_info info{};
-  info.cmd = ETHTOOL_GET_TS_INFO;
-  if (const int error = socket.Request(name, SIOCETHTOOL, &info)) {
-    result.state = error == ENODEV ? State::CRITICAL : State::UNKNOWN;
-    result.Say(error == ENODEV ? "no such interface"
-                               : "cannot read the timestamping capabilities: " + Reason(error));
-    return result;
+  // An empty name names no interface; liborv refuses it before asking.
+  if (error == std::errc::no_such_device || (error && name.empty())) {
+    result.state = State::CRITICAL;
+    result.Say("no such interface");
+    return checked;
   }
-  if ((info.so_timestamping & HARDWARE_TIMESTAMPING) != HARDWARE_TIMESTAMPING) {
+  if (error) {
+    result.Say("cannot read the timestamping capabilities: " + error.message());
+    return checked;
+  }
+  checked.phcIndex = capabilities.phcIndex;
+  if ((capabilities.soTimestamping & HARDWARE_TIMESTAMPING) != HARDWARE_TIMESTAMPING) {
     result.state = State::CRITICAL;
     result.Record(Supported(false, "no hardware timestamping; "));
-    RecordCapabilities(result, info);
+    RecordCapabilities(result, capabilities);
     result.Record(Enabled(false, ""));
-    return result;
+    return checked;
   }
-  hwtstamp_config config{};
-  if (const int error = socket.Request(name, SIOCGHWTSTAMP, &config)) {
+  const auto config = orv::GetTimestampingConfig(name, error);
+  if (error) {
     result.state = State::UNKNOWN;
     result.Record(Supported(true, ""));
-    result.Say("configuration unreadable: " + Reason(error) + "; ");
+    result.Say("configuration unreadable: " + error.message() + "; ");
     result.Record({"configuration", Value(), ""});
-    RecordCapabilities(result, info);
-    return result;
+    RecordCapabilities(result, capabilities);
+    return checked;
   }
-  const bool on = config.tx_type != HWTSTAMP_TX_OFF && config.rx_filter != HWTSTAMP_FILTER_NONE;
-  result.state = on ? State::OK : State::WARNING;
+  const bool on = config.txType != HWTSTAMP_TX_OFF && config.rxFilter != HWTSTAMP_FILTER_NONE;
+  result.state = RecordDrift(result, required, config) ? State::CRITICAL
+                 : on                                  ? State::OK
+                                                       : State::WARNING;
   result.Record(Enabled(on, on ? "hardware timestamping on: " : "hardware timestamping off: "));
-  result.Record(
-      {"configuration/tx_type",
-       Named{NameOf(TX_TYPE_NAMES, static_cast<std::uint32_t>(config.tx_type)), config.tx_type},
-       "tx {}, ", InfoLabel("tx_type")});
-  result.Record({"configuration/rx_filter",
-                 Named{NameOf(RX_FILTER_NAMES, static_cast<std::uint32_t>(config.rx_filter)),
-                       config.rx_filter},
-                 "rx {}; ", InfoLabel("rx_filter")});
-  RecordCapabilities(result, info);
+  result.Record({"configuration/tx_type", NamedValue(TX_TYPE_NAMES, config.txType), "tx {}, ",
+                 InfoLabel("tx_type")});
+  result.Record({"configuration/rx_filter", NamedValue(RX_FILTER_NAMES, config.rxFilter), "rx {}; ",
+                 InfoLabel("rx_filter")});
+  RecordCapabilities(result, capabilities);
   result.Record(Supported(true, ""));
-  return result;
+  return checked;
 }
 
 }  // namespace orvcheck

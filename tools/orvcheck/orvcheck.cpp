@@ -1,6 +1,7 @@
 // orvcheck: the host's PTP timekeeping health (kernel TAI offset, leap-second
-// list, interfaces' hardware timestamping, monitor daemon) for people,
-// scripts and monitoring systems. Reads only; exits with the worst state.
+// list, interfaces' hardware timestamping and PTP hardware clocks, monitor
+// daemon) for people, scripts and monitoring systems. Reads only; exits with
+// the worst state.
 #include <daemon_options.hpp>
 #include <frame.hpp>
 #include <vexa/client.hpp>
@@ -15,7 +16,9 @@
 #include <bitset>
 #include <charconv>
 #include <chrono>
+#include <cmath>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,10 +32,24 @@ constexpr std::string_view USAGE =
     "Exit status: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN";
 
 constexpr std::chrono::milliseconds DEFAULT_TIMEOUT = std::chrono::seconds(3);
+// Also the largest PHC threshold.
 constexpr double LONGEST_TIMEOUT_SECONDS = 3600;
+constexpr orvcheck::PhcThresholds DEFAULT_PHC_THRESHOLDS = {std::chrono::microseconds(1),
+                                                            std::chrono::milliseconds(1)};
 
-// How long to wait for the daemon: a positive number of seconds, decimals
-// allowed.
+// A number of seconds, 0 or more, decimals allowed, up to
+// LONGEST_TIMEOUT_SECONDS; nullopt when the text is not one.
+std::optional<double> Seconds(const std::string& text) {
+  double seconds = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+  if (text.empty() || error != std::errc{} || end != text.data() + text.size() || !(seconds >= 0) ||
+      seconds > LONGEST_TIMEOUT_SECONDS) {
+    return std::nullopt;
+  }
+  return seconds;
+}
+
+// How long to wait for the daemon: a positive number of seconds.
 struct Timeout {
   std::chrono::milliseconds value;
 };
@@ -40,19 +57,57 @@ struct Timeout {
 void validate(boost::any& result, const std::vector<std::string>& values, Timeout*, int) {
   po::validators::check_first_occurrence(result);
   const std::string& text = po::validators::get_single_string(values);
-  double seconds = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
-  if (text.empty() || error != std::errc{} || end != text.data() + text.size() || !(seconds > 0) ||
-      seconds > LONGEST_TIMEOUT_SECONDS) {
+  const auto seconds = Seconds(text);
+  if (!seconds) {
     throw po::invalid_option_value(text);
   }
   // What rounds to no wait at all would check nothing.
-  const std::chrono::milliseconds timeout(static_cast<std::int64_t>(seconds * 1000 + 0.5));
+  const std::chrono::milliseconds timeout(static_cast<std::int64_t>(*seconds * 1000 + 0.5));
   if (timeout.count() == 0) {
     throw po::invalid_option_value(text);
   }
   result = Timeout{timeout};
 }
+
+// How far a PHC may be from CLOCK_TAI: seconds, to the nanosecond.
+struct PhcThreshold {
+  std::chrono::nanoseconds value;
+};
+
+void validate(boost::any& result, const std::vector<std::string>& values, PhcThreshold*, int) {
+  po::validators::check_first_occurrence(result);
+  const std::string& text = po::validators::get_single_string(values);
+  const auto seconds = Seconds(text);
+  if (!seconds) {
+    throw po::invalid_option_value(text);
+  }
+  result = PhcThreshold{std::chrono::nanoseconds(std::llround(*seconds * 1e9))};
+}
+
+// A TX type or RX filter that must be in force, by name or number, on every
+// interface, or, written NAME:VALUE, on NAME (interface names cannot hold a
+// colon, nor can the values' names).
+template <std::optional<std::int32_t> (*ValueOf)(std::string_view)>
+struct Required {
+  std::string interface;  // empty: every one
+  std::int32_t value;
+};
+
+template <std::optional<std::int32_t> (*ValueOf)(std::string_view)>
+void validate(boost::any& result, const std::vector<std::string>& values, Required<ValueOf>*, int) {
+  const std::string& text = po::validators::get_single_string(values);
+  const auto colon = text.find(':');
+  const std::string interface = colon == std::string::npos ? "" : text.substr(0, colon);
+  const auto value =
+      ValueOf(colon == std::string::npos ? text : std::string_view(text).substr(colon + 1));
+  if (!value || (colon != std::string::npos && interface.empty())) {
+    throw po::invalid_option_value(text);
+  }
+  result = Required<ValueOf>{interface, *value};
+}
+
+using RequiredTxType = Required<orvcheck::TxTypeValue>;
+using RequiredRxFilter = Required<orvcheck::RxFilterValue>;
 
 // The address given to --monitor, empty for the default. "--monitor =@x"
 // passes "=@x": refuse what can only be that slip rather than wait for a
@@ -112,7 +167,7 @@ struct SkippedCheck {
 
 void validate(boost::any& result, const std::vector<std::string>& values, SkippedCheck*, int) {
   const std::string& text = po::validators::get_single_string(values);
-  if (text != "tai-offset" && text != "leap-list") {
+  if (text != "tai-offset" && text != "leap-list" && text != "phc") {
     throw po::invalid_option_value(text);
   }
   result = SkippedCheck{text};
@@ -144,7 +199,16 @@ po::options_description DescribeOptions() {
       ("help,h", "Print help messages")
       ("version", "Print version and exit")
       ("interface", po::value<std::vector<std::string>>()->value_name("NAME"),
-       "check NAME's hardware timestamping; repeatable")
+       "check NAME's hardware timestamping and PTP hardware clock; repeatable")
+      ("phc-warning", po::value<PhcThreshold>()->value_name("SECONDS"),
+       "a PHC further from CLOCK_TAI is a warning (default 0.000001)")
+      ("phc-critical", po::value<PhcThreshold>()->value_name("SECONDS"),
+       "a PHC further from CLOCK_TAI is critical (default 0.001)")
+      ("require-tx-type", po::value<std::vector<RequiredTxType>>()->value_name("TYPE"),
+       "TX type, such as on, every interface must have in force, or NAME:TYPE for one; "
+       "repeatable")
+      ("require-rx-filter", po::value<std::vector<RequiredRxFilter>>()->value_name("FILTER"),
+       "RX filter, such as ptpv2-event, likewise")
       ("monitor", (new MonitorValue)->implicit_value(MonitorAddress{}, ""),
        "check the monitor daemon at @orvmon, or the one at --monitor=ADDRESS (@NAME for "
        "abstract)")
@@ -155,7 +219,7 @@ po::options_description DescribeOptions() {
       ("healthy-status", po::value<HealthyStatuses>()->value_name("LIST"),
        "the daemon's statuses that are healthy, such as 0,1 (default all)")
       ("skip", po::value<std::vector<SkippedCheck>>()->value_name("CHECK"),
-       "leave out tai-offset or leap-list; repeatable")
+       "leave out tai-offset, leap-list or phc; repeatable")
       ("leap-seconds-list", po::value<std::string>()->value_name("PATH"),
        "leap-second list (default tzdata's)")
       ("format", po::value<FormatName>()->value_name("FORMAT"),
@@ -176,6 +240,82 @@ bool MonitorOptionsConsistent(const po::variables_map& vm, const po::options_des
   std::cerr << "ERROR: --daemon-uid, --timeout and --healthy-status need --monitor\n\n"
             << options << std::endl;
   return false;
+}
+
+orvcheck::PhcThresholds PhcThresholds(const po::variables_map& vm) {
+  orvcheck::PhcThresholds thresholds = DEFAULT_PHC_THRESHOLDS;
+  if (vm.count("phc-warning") != 0) {
+    thresholds.warning = vm["phc-warning"].as<PhcThreshold>().value;
+  }
+  if (vm.count("phc-critical") != 0) {
+    thresholds.critical = vm["phc-critical"].as<PhcThreshold>().value;
+  }
+  return thresholds;
+}
+
+template <typename Requirement>
+const std::vector<Requirement>& Requirements(const po::variables_map& vm, const char* option) {
+  static const std::vector<Requirement> none;
+  return vm.count(option) != 0 ? vm[option].as<std::vector<Requirement>>() : none;
+}
+
+// A requirement naming an interface that is not checked would be ignored:
+// the name, else empty.
+template <typename Requirement>
+std::string UncheckedInterface(const po::variables_map& vm, const char* option) {
+  const auto& checked = vm["interface"].as<std::vector<std::string>>();
+  for (const auto& requirement : Requirements<Requirement>(vm, option)) {
+    if (!requirement.interface.empty() &&
+        std::find(checked.begin(), checked.end(), requirement.interface) == checked.end()) {
+      return requirement.interface;
+    }
+  }
+  return "";
+}
+
+// The PHC thresholds and the requirements concern the interfaces checked:
+// say so rather than ignore them, and refuse thresholds in the wrong order.
+bool InterfaceOptionsConsistent(const po::variables_map& vm,
+                                const po::options_description& options) {
+  std::string problem;
+  if (vm.count("interface") == 0) {
+    if (vm.count("phc-warning") != 0 || vm.count("phc-critical") != 0 ||
+        vm.count("require-tx-type") != 0 || vm.count("require-rx-filter") != 0) {
+      problem =
+          "--phc-warning, --phc-critical, --require-tx-type and --require-rx-filter need "
+          "--interface";
+    }
+  } else if (const auto thresholds = PhcThresholds(vm); thresholds.warning > thresholds.critical) {
+    problem = "--phc-warning is above --phc-critical (0.001 unless given)";
+  } else if (const auto tx = UncheckedInterface<RequiredTxType>(vm, "require-tx-type");
+             !tx.empty()) {
+    problem = "--require-tx-type names " + tx + ", which no --interface names";
+  } else if (const auto rx = UncheckedInterface<RequiredRxFilter>(vm, "require-rx-filter");
+             !rx.empty()) {
+    problem = "--require-rx-filter names " + rx + ", which no --interface names";
+  }
+  if (problem.empty()) {
+    return true;
+  }
+  std::cerr << "ERROR: " << problem << "\n\n" << options << std::endl;
+  return false;
+}
+
+// What one option requires of `interface`: its own value, else the one for
+// every interface; of several, the last counts.
+template <typename Requirement>
+std::optional<std::int32_t> RequiredOf(const po::variables_map& vm, const char* option,
+                                       const std::string& interface) {
+  std::optional<std::int32_t> every;
+  std::optional<std::int32_t> own;
+  for (const auto& requirement : Requirements<Requirement>(vm, option)) {
+    if (requirement.interface.empty()) {
+      every = requirement.value;
+    } else if (requirement.interface == interface) {
+      own = requirement.value;
+    }
+  }
+  return own ? own : every;
 }
 
 std::string LeapSecondsListPath(const po::variables_map& vm) {
@@ -212,9 +352,11 @@ std::vector<orvcheck::CheckResult> RunChecks(const po::variables_map& vm) {
       std::chrono::time_point_cast<std::chrono::seconds>(std::chrono::system_clock::now());
   const std::string listPath = LeapSecondsListPath(vm);
   const auto reading = calendar::ReadLeapSecondList(listPath.c_str());
+  // The PHC check explains whole seconds from the same value.
+  const auto calendarOffset = calendar::CalendarTaiOffset(reading.list, now);
   std::vector<orvcheck::CheckResult> results;
   if (!Skipped(vm, "tai-offset")) {
-    results.push_back(orvcheck::CheckTaiOffset(reading.list, now));
+    results.push_back(orvcheck::CheckTaiOffset(calendarOffset));
   }
   if (!Skipped(vm, "leap-list")) {
     results.push_back(orvcheck::CheckLeapList(listPath, reading, now));
@@ -224,9 +366,18 @@ std::vector<orvcheck::CheckResult> RunChecks(const po::variables_map& vm) {
     // A repeated name would give the same series twice, which Prometheus
     // refuses.
     for (const auto& name : vm["interface"].as<std::vector<std::string>>()) {
-      if (std::find(checked.begin(), checked.end(), name) == checked.end()) {
-        checked.push_back(name);
-        results.push_back(orvcheck::CheckInterface(name));
+      if (std::find(checked.begin(), checked.end(), name) != checked.end()) {
+        continue;
+      }
+      checked.push_back(name);
+      const orvcheck::RequiredConfiguration required = {
+          RequiredOf<RequiredTxType>(vm, "require-tx-type", name),
+          RequiredOf<RequiredRxFilter>(vm, "require-rx-filter", name)};
+      auto interface = orvcheck::CheckInterface(name, required);
+      results.push_back(std::move(interface.result));
+      if (interface.phcIndex >= 0 && !Skipped(vm, "phc")) {
+        results.push_back(
+            orvcheck::CheckPhc(name, interface.phcIndex, PhcThresholds(vm), calendarOffset));
       }
     }
   }
@@ -269,7 +420,7 @@ int main(int argc, char* argv[]) {
     // A rejected command line is an UNKNOWN to a monitoring system.
     return tools::Finish(*status < 0 ? UNKNOWN : *status, UNKNOWN);
   }
-  if (!MonitorOptionsConsistent(vm, options)) {
+  if (!MonitorOptionsConsistent(vm, options) || !InterfaceOptionsConsistent(vm, options)) {
     return UNKNOWN;
   }
   orvcheck::Report report;

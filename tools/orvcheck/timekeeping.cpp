@@ -60,11 +60,9 @@ std::string ExpiryProblem(const std::optional<std::chrono::sys_seconds>& expires
 
 }  // namespace
 
-CheckResult CheckTaiOffset(const std::optional<calendar::LeapSecondList>& list,
-                           std::chrono::sys_seconds now) {
+CheckResult CheckTaiOffset(std::chrono::seconds calendarOffset) {
   std::error_code error;
   const auto kernel = orv::GetTaiOffset(error);
-  const auto calendar = ::calendar::CalendarTaiOffset(list, now);
   CheckResult result{.check = "tai-offset"};
   // An offset that could not be read has no value, least of all 0 (unset).
   Fact kernelFact{"kernel_seconds", error ? Value() : Value(std::int64_t{kernel.count()}),
@@ -72,7 +70,7 @@ CheckResult CheckTaiOffset(const std::optional<calendar::LeapSecondList>& list,
                   Series{.name = "tai_offset_seconds",
                          .help = "The kernel's TAI offset (TAI - UTC), 0 when unset",
                          .perf = Perf{}}};
-  const Fact calendarFact{"calendar_seconds", std::int64_t{calendar.count()}, "calendar {} s",
+  const Fact calendarFact{"calendar_seconds", std::int64_t{calendarOffset.count()}, "calendar {} s",
                           Series{.name = "tai_offset_calendar_seconds",
                                  .help = "TAI - UTC by the leap-second list",
                                  .perf = Perf{}}};
@@ -84,7 +82,7 @@ CheckResult CheckTaiOffset(const std::optional<calendar::LeapSecondList>& list,
   } else if (kernel == 0s) {
     result.state = State::CRITICAL;
     kernelFact.text = "kernel offset unset (CLOCK_TAI reads as UTC), ";
-  } else if (kernel != calendar) {
+  } else if (kernel != calendarOffset) {
     result.state = State::WARNING;
     kernelFact.text = "kernel {} s differs from ";
   } else {

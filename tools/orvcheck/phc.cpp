@@ -1,0 +1,145 @@
+#include "checks.hpp"
+
+#include <orv/orv.hpp>
+
+#include <fmt/format.h>
+
+#include <cstdlib>
+#include <system_error>
+
+namespace orvcheck {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A difference this close to whole seconds is a clock on another timescale,
+// or an offset applied wrongly, not a clock that drifted.
+constexpr std::chrono::nanoseconds WHOLE_SECONDS_MARGIN = 1ms;
+
+double Seconds(std::chrono::nanoseconds duration) {
+  return std::chrono::duration<double>(duration).count();
+}
+
+// Whole nanoseconds in seconds, without trailing zeros: "0.000001".
+std::string Decimal(std::chrono::nanoseconds duration) {
+  const auto count = std::llabs(duration.count());
+  std::string text = fmt::format("{}{}.{:09}", duration.count() < 0 ? "-" : "",
+                                 count / 1'000'000'000, count % 1'000'000'000);
+  text.erase(text.find_last_not_of('0') + 1);
+  if (text.back() == '.') {
+    text.pop_back();
+  }
+  return text;
+}
+
+// The plugins' range for an offset of either sign: "-0.000001:0.000001".
+std::string Range(std::chrono::nanoseconds threshold) {
+  return Decimal(-threshold) + ':' + Decimal(threshold);
+}
+
+// Why PHC - CLOCK_TAI is a whole number of seconds; empty when it is not one.
+std::string WholeSecondsDiagnosis(std::chrono::nanoseconds tai, std::chrono::seconds kernel,
+                                  std::chrono::seconds calendar) {
+  const auto whole = std::chrono::round<std::chrono::seconds>(tai);
+  if (whole == 0s || std::chrono::abs(tai - whole) > WHOLE_SECONDS_MARGIN) {
+    return "";
+  }
+  const std::string difference = fmt::format("PHC is {} s {} CLOCK_TAI", std::llabs(whole.count()),
+                                             whole > 0s ? "ahead of" : "behind");
+  if (kernel == 0s && whole == calendar) {
+    return difference + ": the kernel's TAI offset is unset; ";
+  }
+  // PHC - CLOCK_REALTIME is then 0.
+  if (kernel != 0s && whole == -kernel) {
+    return difference + ": the PHC runs UTC; ";
+  }
+  return difference + fmt::format(" (the kernel's TAI offset is {} s, the calendar's {} s); ",
+                                  kernel.count(), calendar.count());
+}
+
+// The PHC was read somewhere within the read delay, so the offset is known
+// only to half of it either way: OK only when even its largest value is
+// within the warning threshold, CRITICAL only when even its smallest value is
+// beyond the critical one.
+State Judge(std::chrono::nanoseconds tai, std::chrono::nanoseconds window,
+            const PhcThresholds& thresholds, std::string& verdict) {
+  const auto largest = std::chrono::abs(tai) + window / 2;
+  const auto smallest = std::chrono::abs(tai) - window / 2;
+  if (largest <= thresholds.warning) {
+    verdict = "within " + Decimal(thresholds.warning);
+    return State::OK;
+  }
+  if (smallest > thresholds.critical) {
+    verdict = "beyond " + Decimal(thresholds.critical);
+    return State::CRITICAL;
+  }
+  verdict = (smallest > thresholds.warning ? "beyond " : "not provably within ") +
+            Decimal(thresholds.warning);
+  return State::WARNING;
+}
+
+}  // namespace
+
+CheckResult CheckPhc(const std::string& interface, int phcIndex, const PhcThresholds& thresholds,
+                     std::chrono::seconds calendarOffset) {
+  CheckResult result{.check = "phc", .interface = interface};
+  const std::string device = fmt::format("/dev/ptp{}", phcIndex);
+  std::error_code error;
+  const auto offset = orv::GetPhcOffset(phcIndex, error);
+  if (error) {
+    result.Record({"phc", device, "cannot read {}: "});
+    result.Say(error.message());
+    // The nodes are root's unless a udev rule or an ACL grants more.
+    if (error == std::errc::permission_denied) {
+      result.Say(
+          fmt::format(": an unprivileged user lacks access to {} (see orvcheck(1))", device));
+    }
+    return result;
+  }
+  const std::vector<std::pair<std::string, std::string>> labels = {{"phc", device}};
+  const auto tai = offset.Tai();
+  std::string verdict;
+  if (!tai) {
+    result.Say(
+        fmt::format("kernel offset unreadable (error code: {}): {}, so PHC - CLOCK_TAI is "
+                    "unknown; ",
+                    offset.taiOffsetError.value(), offset.taiOffsetError.message()));
+  } else {
+    result.state = Judge(*tai, offset.window, thresholds, verdict);
+    if (const auto diagnosis = WholeSecondsDiagnosis(*tai, *offset.taiOffset, calendarOffset);
+        !diagnosis.empty()) {
+      result.Say(diagnosis);
+    }
+  }
+  result.Record({"phc", device, tai ? "{} - CLOCK_TAI = " : "{} - CLOCK_REALTIME = "});
+  result.Record({"offset_seconds", tai ? Value(Seconds(*tai)) : Value(), tai ? "{:+.9f} s" : "",
+                 Series{.name = "phc_offset_seconds",
+                        .help = "The PHC's offset from CLOCK_TAI (PHC - CLOCK_TAI)",
+                        .labels = labels,
+                        .perf = Perf{.warn = Range(thresholds.warning),
+                                     .crit = Range(thresholds.critical)}}});
+  result.Record({"realtime_offset_seconds", Seconds(offset.realtime), tai ? "" : "{:+.9f} s"});
+  if (tai) {
+    const auto uncertainty = offset.window > 0ns
+                                 ? fmt::format(" +/- {:.9f} s", Seconds(offset.window / 2))
+                                 : std::string();
+    result.Say(fmt::format("{}: {} s", uncertainty, verdict));
+  }
+  result.Record({"method", std::string(orv::PhcMethodName(offset.method)), " (method {}",
+                 Series{.name = "phc_info",
+                        .help = "The interface's PTP hardware clock and how it was read, as labels",
+                        .infoLabel = "method",
+                        .labels = labels}});
+  result.Record({"samples", std::int64_t{offset.samples},
+                 offset.samples > 1 ? ", narrowest of {} samples" : ""});
+  result.Record({"read_delay_seconds", Seconds(offset.window), ", read delay {:.9f} s)",
+                 Series{.name = "phc_read_delay_seconds",
+                        .help = "The read delay of the PHC sample kept: the window in which the "
+                                "PHC was read",
+                        .labels = labels,
+                        .perf = Perf{.min = "0"}}});
+  return result;
+}
+
+}  // namespace orvcheck
