@@ -111,7 +111,10 @@ std::string Part(const Fact& fact) {
                                [&](const std::vector<Named>& list) {
                                  std::string joined;
                                  for (const auto& named : list) {
-                                   joined += (joined.empty() ? "" : " ") + NamedText(named);
+                                   if (!joined.empty()) {
+                                     joined += ' ';
+                                   }
+                                   joined += NamedText(named);
                                  }
                                  return part(joined.empty() ? "none" : joined);
                                }},
