@@ -37,14 +37,16 @@ constexpr double LONGEST_TIMEOUT_SECONDS = 3600;
 constexpr orvcheck::PhcThresholds DEFAULT_PHC_THRESHOLDS = {std::chrono::microseconds(1),
                                                             std::chrono::milliseconds(1)};
 
-// A number of seconds, 0 or more, decimals allowed, up to
-// LONGEST_TIMEOUT_SECONDS; nullopt when the text is not one.
-std::optional<double> Seconds(const std::string& text) {
+// The option's one value: a number of seconds, 0 or more, decimals allowed,
+// up to LONGEST_TIMEOUT_SECONDS.
+double SecondsValue(const boost::any& result, const std::vector<std::string>& values) {
+  po::validators::check_first_occurrence(result);
+  const std::string& text = po::validators::get_single_string(values);
   double seconds = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
   if (text.empty() || error != std::errc{} || end != text.data() + text.size() || !(seconds >= 0) ||
       seconds > LONGEST_TIMEOUT_SECONDS) {
-    return std::nullopt;
+    throw po::invalid_option_value(text);
   }
   return seconds;
 }
@@ -55,16 +57,11 @@ struct Timeout {
 };
 
 void validate(boost::any& result, const std::vector<std::string>& values, Timeout*, int) {
-  po::validators::check_first_occurrence(result);
-  const std::string& text = po::validators::get_single_string(values);
-  const auto seconds = Seconds(text);
-  if (!seconds) {
-    throw po::invalid_option_value(text);
-  }
+  const double seconds = SecondsValue(result, values);
   // What rounds to no wait at all would check nothing.
-  const std::chrono::milliseconds timeout(static_cast<std::int64_t>(*seconds * 1000 + 0.5));
+  const std::chrono::milliseconds timeout(static_cast<std::int64_t>(seconds * 1000 + 0.5));
   if (timeout.count() == 0) {
-    throw po::invalid_option_value(text);
+    throw po::invalid_option_value(po::validators::get_single_string(values));
   }
   result = Timeout{timeout};
 }
@@ -75,13 +72,7 @@ struct PhcThreshold {
 };
 
 void validate(boost::any& result, const std::vector<std::string>& values, PhcThreshold*, int) {
-  po::validators::check_first_occurrence(result);
-  const std::string& text = po::validators::get_single_string(values);
-  const auto seconds = Seconds(text);
-  if (!seconds) {
-    throw po::invalid_option_value(text);
-  }
-  result = PhcThreshold{std::chrono::nanoseconds(std::llround(*seconds * 1e9))};
+  result = PhcThreshold{std::chrono::nanoseconds(std::llround(SecondsValue(result, values) * 1e9))};
 }
 
 // A TX type or RX filter that must be in force, by name or number, on every
