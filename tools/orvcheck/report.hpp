@@ -73,15 +73,15 @@ struct Fact {
   // ("capabilities/phc"); empty: not in the JSON values.
   std::string key{};
   Value value{};
-  // The fact's part of the message, in which "{}" stands for the value (a
-  // format specification may follow the colon); empty: not in the message.
+  // The fact's part of the message, in which "{}" stands for the value
+  // (formatting options such as "{:.9f}" allowed); empty: not in the message.
   std::string text{};
   std::optional<Series> series{};
 };
 
 struct CheckResult {
-  std::string check{};       // "tai-offset", "leap-list", "interface", "monitor"
-  std::string interface {};  // the interface of an "interface" check, else empty
+  std::string check{};       // "tai-offset", "leap-list", "interface", "phc", "monitor"
+  std::string interface {};  // the interface of an "interface" or "phc" check, else empty
   State state = State::UNKNOWN;
   std::vector<Fact> facts{};  // in the order of the message
 
