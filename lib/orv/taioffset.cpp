@@ -7,10 +7,9 @@
 namespace orv {
 
 std::chrono::seconds GetTaiOffset() {
-  timex request{};
-  // A failed call leaves the cleared structure, so the result is then 0.
-  ::adjtimex(&request);
-  return std::chrono::seconds{request.tai};
+  // 0 when unreadable.
+  std::error_code ignored;
+  return GetTaiOffset(ignored);
 }
 
 std::chrono::seconds GetTaiOffset(std::error_code& error) noexcept {

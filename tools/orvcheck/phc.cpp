@@ -21,16 +21,9 @@ double Seconds(std::chrono::nanoseconds duration) {
   return std::chrono::duration<double>(duration).count();
 }
 
-// Whole nanoseconds in seconds, without trailing zeros: "0.000001".
+// Seconds as messages and performance data show them: "0.000001".
 std::string Decimal(std::chrono::nanoseconds duration) {
-  const auto count = std::llabs(duration.count());
-  std::string text = fmt::format("{}{}.{:09}", duration.count() < 0 ? "-" : "",
-                                 count / 1'000'000'000, count % 1'000'000'000);
-  text.erase(text.find_last_not_of('0') + 1);
-  if (text.back() == '.') {
-    text.pop_back();
-  }
-  return text;
+  return PlainNumber(Seconds(duration));
 }
 
 // The plugins' range for an offset of either sign: "-0.000001:0.000001".

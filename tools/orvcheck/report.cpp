@@ -213,8 +213,10 @@ std::string Summary(const Report& report) {
   return summary;
 }
 
+}  // namespace
+
 // Plugin values allow neither exponents nor more than the digits that matter.
-std::string PerfNumber(double value) {
+std::string PlainNumber(double value) {
   if (value == 0) {
     return "0";
   }
@@ -228,6 +230,8 @@ std::string PerfNumber(double value) {
   }
   return number;
 }
+
+namespace {
 
 // "label=value[UOM];warn;crit;min;max" for every fact with performance data;
 // the unit suffix of the metric's name becomes the unit of measure.
@@ -251,7 +255,7 @@ std::string Perfdata(const Report& report) {
           result.interface.empty()
               ? std::string(label)
               : fmt::format("'{} {}'", label, Printable(result.interface, "'=")),
-          PerfNumber(*value), seconds ? "s" : "", perf.warn, perf.crit, perf.min, perf.max);
+          PlainNumber(*value), seconds ? "s" : "", perf.warn, perf.crit, perf.min, perf.max);
       datum.erase(datum.find_last_not_of(';') + 1);
       data += ' ' + datum;
     }

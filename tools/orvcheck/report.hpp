@@ -102,6 +102,10 @@ struct Report {
 
 enum class Format { TEXT, JSON, OPENMETRICS };
 
+// `value` in fixed notation with at most nine decimals and no trailing zeros
+// ("0.000001", "37"), as performance data and thresholds in messages show it.
+std::string PlainNumber(double value);
+
 // The whole output in `format`, ending with a newline.
 std::string Render(Format format, const Report& report);
 
