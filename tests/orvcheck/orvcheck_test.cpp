@@ -194,6 +194,14 @@ TEST_F(Orvcheck, LeapListStates) {
         << check["message"];
     EXPECT_EQ(check["values"]["leap_seconds"], 27);
     EXPECT_EQ(check["values"]["last_leap_second"], "2017-01-01");
+    // The values come in one order whatever the state.
+    const auto ordered = nlohmann::ordered_json::parse(Run({"--format", "json"}).out);
+    std::vector<std::string> keys;
+    for (const auto& [key, value] : ordered["checks"][1]["values"].items()) {
+      keys.push_back(key);
+    }
+    EXPECT_EQ(keys, (std::vector<std::string>{"path", "expires", "leap_seconds", "last_leap_second",
+                                              "hash", "updated", "source", "refusal"}));
   }
   std::remove(list.c_str());
   const auto missing = Check(Json({}), "leap-list");
@@ -422,11 +430,14 @@ TEST_F(Orvcheck, MonitorAgainstTheTestDaemon) {
     bool refused;
   };
   for (const auto& c : std::vector<Case>{
-           // Bytes that are not UTF-8 must not break the JSON output.
-           {vexatest::StatusPacket(0x01, 2, "holdover \xff"),
+           // Bytes that are not UTF-8 must not break the JSON output; the
+           // text is escaped to the same bytes as vexawatch's.
+           {vexatest::StatusPacket(0x01, 2,
+                                   "A\xff"
+                                   "B|C\n"),
             {},
             "OK",
-            "status 2 vexad: \"holdover \\xFF\"",
+            "status 2 vexad: \"A\\xFFB\\x7CC\\x0A\"",
             2,
             false},
            {vexatest::StatusPacket(0x01, 1, "ok"),
@@ -707,8 +718,11 @@ TEST_F(Orvcheck, RejectedCommandLinesAreUnknown) {
                                              {"--interface=lo", "--require-rx-filter=e9:all"}}) {
     const auto result = Run(arguments);
     EXPECT_EQ(result.status, 3) << arguments.front();
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err.rfind("ERROR: ", 0), 0u) << result.err;
+    // The plugin's one line on standard output gives the reason, as standard
+    // error does before the option listing.
+    ASSERT_EQ(result.err.rfind("ERROR: ", 0), 0u) << result.err;
+    const auto reason = result.err.substr(7, result.err.find("\n\n") - 7);
+    EXPECT_EQ(result.out, "UNKNOWN - " + reason + "\n");
     EXPECT_NE(result.err.find("\n\nOptions:\n  -h [ --help ]"), std::string::npos);
   }
   EXPECT_EQ(Run({"--help"}).status, 0);

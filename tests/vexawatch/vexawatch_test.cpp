@@ -64,17 +64,20 @@ TEST(Vexawatch, PrintsEveryNotificationUntilSigterm) {
   vexatest::TestDaemon daemon(std::string(1, '\0') + name);
   testsupport::Process watch({VEXAWATCH_PATH, "--socket", "@" + name}, InUtc());
   watch.WaitForOutput("vexad: \"ok\"\n", WAIT_MS);
-  // Control bytes from the daemon must not break the one-line form.
-  ASSERT_TRUE(daemon.Send(vexatest::StatusPacket(0x04, 2, "line\nbreak")));
-  watch.WaitForOutput("break\"\n", WAIT_MS);
+  // Control bytes from the daemon must not break the one-line form; the text
+  // is escaped to the same bytes as orvcheck's.
+  ASSERT_TRUE(daemon.Send(vexatest::StatusPacket(0x04, 2,
+                                                 "A\xff"
+                                                 "B|C\n")));
+  watch.WaitForOutput("\\x0A\"\n", WAIT_MS);
   watch.Signal(SIGTERM);
   const auto result = watch.Wait();
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.err, "");
-  EXPECT_EQ(
-      Notifications(result.out),
-      (std::vector<std::string>{"status=1 Internal: Disconnected", "status=1 Connected",
-                                "status=0 vexad: \"ok\"", "status=2 vexad: \"line\\x0Abreak\""}));
+  EXPECT_EQ(Notifications(result.out),
+            (std::vector<std::string>{"status=1 Internal: Disconnected", "status=1 Connected",
+                                      "status=0 vexad: \"ok\"",
+                                      "status=2 vexad: \"A\\xFFB\\x7CC\\x0A\""}));
 }
 
 // vexawatch ends by itself only when the client has stopped for good: after

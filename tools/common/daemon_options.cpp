@@ -44,19 +44,4 @@ void validate(boost::any& result, const std::vector<std::string>& values, Daemon
   result = DaemonSocket{DaemonAddress(text)};
 }
 
-std::string OneLine(const std::string& text) {
-  std::string line;
-  line.reserve(text.size());
-  for (const unsigned char byte : text) {
-    if (byte < 0x20 || byte == 0x7F || byte == '\\') {
-      char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-      line += escaped;
-    } else {
-      line += static_cast<char>(byte);
-    }
-  }
-  return line;
-}
-
 }  // namespace tools

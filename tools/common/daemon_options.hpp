@@ -30,8 +30,4 @@ struct DaemonSocket {
 
 void validate(boost::any& result, const std::vector<std::string>& values, DaemonSocket*, int);
 
-// The daemon's text may hold any byte; escape the control ones so that it
-// stays on one line.
-std::string OneLine(const std::string& text);
-
 }  // namespace tools

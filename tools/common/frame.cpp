@@ -132,7 +132,8 @@ void Unhandle(const sigset_t& signals) {
 
 std::optional<int> ParseCommandLine(int argc, const char* const argv[],
                                     const po::options_description& options, std::string_view usage,
-                                    po::variables_map& vm, StrayWords strayWords) {
+                                    po::variables_map& vm, StrayWords strayWords,
+                                    std::string* rejection) {
   try {
     if (strayWords == STRAY_WORDS_REJECTED) {
       // With no positional option declared, the parser refuses every word.
@@ -147,6 +148,9 @@ std::optional<int> ParseCommandLine(int argc, const char* const argv[],
   } catch (const po::error& e) {
     // Every parse error, not only an unknown option, ends the run this way.
     std::cerr << "ERROR: " << e.what() << "\n\n" << options << std::endl;
+    if (rejection != nullptr) {
+      *rejection = e.what();
+    }
     return -1;
   }
   if (vm.count("help") != 0) {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <initializer_list>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace tools {
@@ -19,13 +20,14 @@ enum StrayWords { STRAY_WORDS_DROPPED, STRAY_WORDS_REJECTED };
 
 // Parses the command line against `options` into `vm` and answers help and
 // version. Returns the exit status when the run ends here (help, version, or
-// -1 after a rejected command line); nullopt when the program's own work
-// follows.
+// -1 after a rejected command line, whose reason goes to `rejection` when
+// given); nullopt when the program's own work follows.
 std::optional<int> ParseCommandLine(int argc, const char* const argv[],
                                     const boost::program_options::options_description& options,
                                     std::string_view usage,
                                     boost::program_options::variables_map& vm,
-                                    StrayWords strayWords = STRAY_WORDS_DROPPED);
+                                    StrayWords strayWords = STRAY_WORDS_DROPPED,
+                                    std::string* rejection = nullptr);
 
 // Flushes standard output and returns `status`, or `failureStatus` after an
 // error line when any write to standard output has failed: a script must not

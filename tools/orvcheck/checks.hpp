@@ -4,9 +4,11 @@
 #include "report.hpp"
 
 #include <calendar.hpp>
+#include <daemon_client.hpp>
 
 #include <sys/types.h>
 
+#include <array>
 #include <bitset>
 #include <chrono>
 #include <cstddef>
@@ -16,6 +18,20 @@
 #include <string_view>
 
 namespace orvcheck {
+
+// The checks' names, as the output and --skip write them.
+namespace check {
+inline constexpr std::string_view TAI_OFFSET = "tai-offset";
+inline constexpr std::string_view LEAP_LIST = "leap-list";
+inline constexpr std::string_view INTERFACE = "interface";
+inline constexpr std::string_view PHC = "phc";
+inline constexpr std::string_view MONITOR = "monitor";
+}  // namespace check
+
+// The checks that run unless --skip leaves them out; the others run when
+// asked for.
+inline constexpr std::array<std::string_view, 3> SKIPPABLE_CHECKS = {check::TAI_OFFSET,
+                                                                     check::LEAP_LIST, check::PHC};
 
 // The kernel's TAI offset against `calendarOffset`, TAI - UTC by the
 // leap-second list in use.
@@ -60,8 +76,7 @@ CheckResult CheckPhc(const std::string& interface, int phcIndex, const PhcThresh
 inline constexpr std::size_t STATUS_VALUES = 4;
 
 struct MonitorTarget {
-  std::string address;  // a leading NUL names an abstract socket
-  std::optional<uid_t> daemonUid;
+  tools::DaemonTarget daemon;
   std::chrono::milliseconds timeout;
   std::bitset<STATUS_VALUES> healthy;  // the statuses counted healthy
 };

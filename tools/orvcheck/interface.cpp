@@ -76,30 +76,38 @@ Series InfoLabel(std::string label) {
           .infoLabel = std::move(label)};
 }
 
-Fact Supported(bool supported, std::string text) {
-  return {"hardware_timestamping/supported", supported, std::move(text),
+Fact Supported(bool supported) {
+  return {"hardware_timestamping/supported", supported,
           Series{.name = "interface_hardware_timestamping_supported",
                  .help = "1 when the interface can timestamp in hardware"}};
 }
 
-Fact Enabled(bool on, std::string text) {
-  return {"hardware_timestamping/enabled", on, std::move(text),
+Fact Enabled(bool on) {
+  return {"hardware_timestamping/enabled", on,
           Series{.name = "interface_hardware_timestamping_enabled",
                  .help = "1 when hardware timestamping is switched on"}};
 }
 
+std::string PhcDevice(const orv::TimestampingCapabilities& capabilities) {
+  return capabilities.phcIndex >= 0 ? fmt::format("/dev/ptp{}", capabilities.phcIndex) : "none";
+}
+
 void RecordCapabilities(CheckResult& result, const orv::TimestampingCapabilities& capabilities) {
-  result.Record(
-      {"capabilities/flags", SetBits(capabilities.soTimestamping, FLAG_NAMES, true), "flags {}; "});
+  result.Record({"capabilities/flags", SetBits(capabilities.soTimestamping, FLAG_NAMES, true)});
   result.Record({"capabilities/phc",
-                 capabilities.phcIndex >= 0
-                     ? Value(fmt::format("/dev/ptp{}", capabilities.phcIndex))
-                     : Value(),
-                 "phc {}; ", InfoLabel("phc")});
-  result.Record({"capabilities/tx_types", SetBits(capabilities.txTypes, TX_TYPE_NAMES, false),
-                 "tx types {}; "});
-  result.Record({"capabilities/rx_filters", SetBits(capabilities.rxFilters, RX_FILTER_NAMES, false),
-                 "rx filters {}"});
+                 capabilities.phcIndex >= 0 ? Value(PhcDevice(capabilities)) : Value(),
+                 InfoLabel("phc")});
+  result.Record({"capabilities/tx_types", SetBits(capabilities.txTypes, TX_TYPE_NAMES, false)});
+  result.Record(
+      {"capabilities/rx_filters", SetBits(capabilities.rxFilters, RX_FILTER_NAMES, false)});
+}
+
+std::string CapabilitiesText(const orv::TimestampingCapabilities& capabilities) {
+  return fmt::format("flags {}; phc {}; tx types {}; rx filters {}",
+                     NamedList(SetBits(capabilities.soTimestamping, FLAG_NAMES, true)),
+                     PhcDevice(capabilities),
+                     NamedList(SetBits(capabilities.txTypes, TX_TYPE_NAMES, false)),
+                     NamedList(SetBits(capabilities.rxFilters, RX_FILTER_NAMES, false)));
 }
 
 template <std::size_t N>
@@ -107,40 +115,75 @@ Named NamedValue(const std::string_view (&names)[N], std::int32_t value) {
   return {NameOf(names, static_cast<std::uint32_t>(value)), value};
 }
 
-// The value required of one setting, and in the message, when it drifted,
-// the one in force beside it.
 template <std::size_t N>
-Fact Requirement(std::string key, std::string_view setting, const std::string_view (&names)[N],
-                 std::optional<std::int32_t> required, std::int32_t inForce) {
-  if (!required) {
-    return {std::move(key), Value(), ""};
-  }
-  const Named shown = NamedValue(names, inForce);
-  return {std::move(key), NamedValue(names, *required),
-          *required == inForce ? ""
-                               : fmt::format("{} {}({}) in force, {{}} required; ", setting,
-                                             shown.name, shown.value)};
+Value RequiredValue(const std::string_view (&names)[N], std::optional<std::int32_t> required) {
+  return required ? Value(NamedValue(names, *required)) : Value();
 }
 
 // Another program's timestamping request can change a driver's settings under
 // the PTP daemon: what the operator requires is compared with what is in
-// force. Returns whether they differ.
-bool RecordDrift(CheckResult& result, const RequiredConfiguration& required,
+// force.
+bool Drifted(const RequiredConfiguration& required, const orv::TimestampingConfig& config) {
+  return (required.txType && *required.txType != config.txType) ||
+         (required.rxFilter && *required.rxFilter != config.rxFilter);
+}
+
+void RecordDrift(CheckResult& result, const RequiredConfiguration& required,
                  const orv::TimestampingConfig& config) {
   if (!required.txType && !required.rxFilter) {
-    return false;
+    return;
   }
-  const bool drift = (required.txType && *required.txType != config.txType) ||
-                     (required.rxFilter && *required.rxFilter != config.rxFilter);
-  result.Record({"configuration_drift", drift, drift ? "configuration drift: " : "",
+  result.Record({"configuration_drift", Drifted(required, config),
                  Series{.name = "interface_configuration_drift",
                         .help = "1 when the TX type or RX filter in force differs from the one "
                                 "required"}});
-  result.Record(
-      Requirement("required/tx_type", "tx", TX_TYPE_NAMES, required.txType, config.txType));
-  result.Record(
-      Requirement("required/rx_filter", "rx", RX_FILTER_NAMES, required.rxFilter, config.rxFilter));
-  return drift;
+  result.Record({"required/tx_type", RequiredValue(TX_TYPE_NAMES, required.txType)});
+  result.Record({"required/rx_filter", RequiredValue(RX_FILTER_NAMES, required.rxFilter)});
+}
+
+// "tx on(1) in force, off(0) required; " for a setting that drifted.
+template <std::size_t N>
+std::string DriftText(std::string_view setting, const std::string_view (&names)[N],
+                      std::optional<std::int32_t> required, std::int32_t inForce) {
+  if (!required || *required == inForce) {
+    return "";
+  }
+  return fmt::format("{} {} in force, {} required; ", setting,
+                     NamedText(NamedValue(names, inForce)),
+                     NamedText(NamedValue(names, *required)));
+}
+
+std::string ConfigurationMessage(const RequiredConfiguration& required,
+                                 const orv::TimestampingConfig& config, bool on,
+                                 const orv::TimestampingCapabilities& capabilities) {
+  const std::string drift =
+      Drifted(required, config)
+          ? "configuration drift: " +
+                DriftText("tx", TX_TYPE_NAMES, required.txType, config.txType) +
+                DriftText("rx", RX_FILTER_NAMES, required.rxFilter, config.rxFilter)
+          : "";
+  return fmt::format("{}hardware timestamping {}: tx {}, rx {}; {}", drift, on ? "on" : "off",
+                     NamedText(NamedValue(TX_TYPE_NAMES, config.txType)),
+                     NamedText(NamedValue(RX_FILTER_NAMES, config.rxFilter)),
+                     CapabilitiesText(capabilities));
+}
+
+// An interface that the kernel could not be asked about: CRITICAL when it
+// does not exist, else UNKNOWN.
+CheckResult Unreadable(CheckResult result, const std::string& name, const std::error_code& error) {
+  // The kernel reads only the first IFNAMSIZ - 1 bytes: a longer name would
+  // check another interface, and liborv refuses it.
+  if (error == std::errc::filename_too_long) {
+    result.state = State::CRITICAL;
+    result.message = "no such interface: the name is too long";
+  } else if (error == std::errc::no_such_device || name.empty()) {
+    // An empty name names no interface; liborv refuses it before asking.
+    result.state = State::CRITICAL;
+    result.message = "no such interface";
+  } else {
+    result.message = "cannot read the timestamping capabilities: " + error.message();
+  }
+  return result;
 }
 
 }  // namespace
@@ -154,56 +197,46 @@ std::optional<std::int32_t> RxFilterValue(std::string_view text) {
 }
 
 InterfaceCheck CheckInterface(const std::string& name, const RequiredConfiguration& required) {
-  InterfaceCheck checked{.result = {.check = "interface", .interface = name}};
-  CheckResult& result = checked.result;
+  CheckResult result{.check = std::string(check::INTERFACE), .interface = name};
   std::error_code error;
   const auto capabilities = orv::GetTimestampingCapabilities(name, error);
-  // The kernel reads only the first IFNAMSIZ - 1 bytes: a longer name would
-  // check another interface, and liborv refuses it.
-  if (error == std::errc::filename_too_long) {
-    result.state = State::CRITICAL;
-    result.Say("no such interface: the name is too long");
-    return checked;
-  }
-  // An empty name names no interface; liborv refuses it before asking.
-  if (error == std::errc::no_such_device || (error && name.empty())) {
-    result.state = State::CRITICAL;
-    result.Say("no such interface");
-    return checked;
-  }
   if (error) {
-    result.Say("cannot read the timestamping capabilities: " + error.message());
-    return checked;
+    return {Unreadable(std::move(result), name, error)};
   }
-  checked.phcIndex = capabilities.phcIndex;
-  if ((capabilities.soTimestamping & HARDWARE_TIMESTAMPING) != HARDWARE_TIMESTAMPING) {
+  const bool supported =
+      (capabilities.soTimestamping & HARDWARE_TIMESTAMPING) == HARDWARE_TIMESTAMPING;
+  orv::TimestampingConfig config{};
+  if (supported) {
+    config = orv::GetTimestampingConfig(name, error);
+  }
+  const bool on = supported && !error && config.txType != HWTSTAMP_TX_OFF &&
+                  config.rxFilter != HWTSTAMP_FILTER_NONE;
+  if (!supported) {
     result.state = State::CRITICAL;
-    result.Record(Supported(false, "no hardware timestamping; "));
-    RecordCapabilities(result, capabilities);
-    result.Record(Enabled(false, ""));
-    return checked;
-  }
-  const auto config = orv::GetTimestampingConfig(name, error);
-  if (error) {
+    result.message = "no hardware timestamping; " + CapabilitiesText(capabilities);
+  } else if (error) {
     result.state = State::UNKNOWN;
-    result.Record(Supported(true, ""));
-    result.Say("configuration unreadable: " + error.message() + "; ");
-    result.Record({"configuration", Value(), ""});
-    RecordCapabilities(result, capabilities);
-    return checked;
+    result.message = fmt::format("configuration unreadable: {}; {}", error.message(),
+                                 CapabilitiesText(capabilities));
+  } else {
+    result.state = Drifted(required, config) ? State::CRITICAL : on ? State::OK : State::WARNING;
+    result.message = ConfigurationMessage(required, config, on, capabilities);
+    RecordDrift(result, required, config);
   }
-  const bool on = config.txType != HWTSTAMP_TX_OFF && config.rxFilter != HWTSTAMP_FILTER_NONE;
-  result.state = RecordDrift(result, required, config) ? State::CRITICAL
-                 : on                                  ? State::OK
-                                                       : State::WARNING;
-  result.Record(Enabled(on, on ? "hardware timestamping on: " : "hardware timestamping off: "));
-  result.Record({"configuration/tx_type", NamedValue(TX_TYPE_NAMES, config.txType), "tx {}, ",
-                 InfoLabel("tx_type")});
-  result.Record({"configuration/rx_filter", NamedValue(RX_FILTER_NAMES, config.rxFilter), "rx {}; ",
-                 InfoLabel("rx_filter")});
+  if (!error) {
+    result.Record(Enabled(on));
+  }
+  if (supported && error) {
+    result.Record({"configuration", Value()});
+  } else if (supported) {
+    result.Record(
+        {"configuration/tx_type", NamedValue(TX_TYPE_NAMES, config.txType), InfoLabel("tx_type")});
+    result.Record({"configuration/rx_filter", NamedValue(RX_FILTER_NAMES, config.rxFilter),
+                   InfoLabel("rx_filter")});
+  }
   RecordCapabilities(result, capabilities);
-  result.Record(Supported(true, ""));
-  return checked;
+  result.Record(Supported(supported));
+  return {std::move(result), capabilities.phcIndex};
 }
 
 }  // namespace orvcheck

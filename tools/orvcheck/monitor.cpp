@@ -1,6 +1,6 @@
 #include "checks.hpp"
 
-#include <vexa/client.hpp>
+#include <printable.hpp>
 
 #include <boost/asio/steady_timer.hpp>
 
@@ -14,13 +14,6 @@ namespace orvcheck {
 
 namespace {
 
-constexpr std::string_view DAEMON_STATUS = "vexad: \"";
-constexpr std::string_view REFUSAL = "Internal fatal error: untrusted daemon: ";
-
-bool FromDaemon(const vexa::StatusMessage& message) {
-  return std::string_view(message.text).starts_with(DAEMON_STATUS);
-}
-
 // Keeps the client's last notification and stops the context once the check
 // is settled: at the daemon's first status, or when the client has stopped for
 // good.
@@ -32,7 +25,8 @@ class Listener : public vexa::StatusNotifier {
 
   void Notify(const vexa::StatusMessage& message) override {
     last = message;
-    if (FromDaemon(message) || (client != nullptr && client->Stopped())) {
+    if (tools::Classify(message) == tools::NotificationKind::DAEMON_STATUS ||
+        (client != nullptr && client->Stopped())) {
       io.stop();
     }
   }
@@ -60,12 +54,16 @@ std::string HealthyList(const std::bitset<STATUS_VALUES>& healthy) {
   return list;
 }
 
-}  // namespace
+// How the wait for the daemon ended.
+struct Outcome {
+  std::optional<vexa::StatusMessage> last;  // the client's last notification
+  bool stopped = false;                     // the client had stopped for good
+  std::chrono::duration<double> waited{};
+  std::string failure;  // why the client could not even start; empty when it did
+};
 
-CheckResult CheckMonitor(const MonitorTarget& target) {
-  CheckResult result{.check = "monitor"};
-  std::optional<vexa::StatusMessage> last;
-  bool stopped = false;
+Outcome Listen(const MonitorTarget& target) {
+  Outcome outcome;
   const auto start = std::chrono::steady_clock::now();
   // The context too needs descriptors, and may find none left.
   try {
@@ -78,75 +76,77 @@ CheckResult CheckMonitor(const MonitorTarget& target) {
       }
     });
     std::optional<vexa::Client> client;
-    if (target.daemonUid) {
-      client.emplace(io, target.address, listener, vexa::PeerRequirement{*target.daemonUid});
-    } else {
-      client.emplace(io, target.address, listener);
-    }
+    tools::StartClient(client, io, target.daemon, listener);
     listener.Listen(*client);
     io.run();
-    stopped = client->Stopped();
+    outcome.stopped = client->Stopped();
     // The context has stopped, so none of the client's steps can run again:
     // only now may it go.
     client.reset();
-    last = listener.Last();
+    outcome.last = listener.Last();
   } catch (const std::exception& e) {
-    result.state = State::UNKNOWN;
-    result.Record({"", std::string(e.what()), "cannot start the client: {}"});
-    result.Record({"address", Typed(target.address), ""});
-    return result;
+    outcome.failure = e.what();
   }
   // To the millisecond, the resolution of --timeout.
-  const std::chrono::duration<double> waited =
+  outcome.waited =
       std::chrono::round<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-  const bool up = last && FromDaemon(*last);
-  const auto status = up ? static_cast<std::size_t>(last->status) : 0;
+  return outcome;
+}
+
+std::string MonitorMessage(const MonitorTarget& target, const Outcome& outcome, bool refused,
+                           bool healthy) {
+  const std::string address = tools::Printable(Typed(target.daemon.address));
+  const std::string last = outcome.last ? tools::Printable(outcome.last->text) : "none";
+  if (!outcome.failure.empty()) {
+    return fmt::format("cannot start the client: {}", tools::Printable(outcome.failure));
+  }
+  if (outcome.last && tools::Classify(*outcome.last) == tools::NotificationKind::DAEMON_STATUS) {
+    const auto status = static_cast<unsigned>(outcome.last->status);
+    return healthy ? fmt::format("status {} {}", status, last)
+                   : fmt::format("unhealthy status {} {} (healthy: {})", status, last,
+                                 HealthyList(target.healthy));
+  }
+  if (refused) {
+    return fmt::format("refused the daemon at {}: {}", address, last);
+  }
+  return fmt::format("no status from the daemon at {}{} {} s; last: {}", address,
+                     outcome.stopped ? ": the client stopped for good after" : " within",
+                     outcome.waited.count(), last);
+}
+
+}  // namespace
+
+CheckResult CheckMonitor(const MonitorTarget& target) {
+  const Outcome outcome = Listen(target);
+  const bool up =
+      outcome.last && tools::Classify(*outcome.last) == tools::NotificationKind::DAEMON_STATUS;
+  const auto status = up ? static_cast<std::size_t>(outcome.last->status) : 0;
   const bool healthy = up && status < target.healthy.size() && target.healthy[status];
-  Fact healthyFact{"healthy", up ? Value(healthy) : Value(), "",
-                   Series{.name = "monitor_status_healthy",
-                          .help = "1 when the daemon's status is one counted healthy"}};
-  Fact statusFact{"status", up ? Value(static_cast<std::int64_t>(status)) : Value(), "",
-                  Series{.name = "monitor_status",
-                         .help = "The monitor daemon's status value",
-                         .perf = Perf{.min = "0", .max = "3"}}};
-  Fact lastFact{"last_notification", last ? Value(last->text) : Value(), "{}"};
-  Fact address{"address", Typed(target.address), ""};
-  Fact waitedFact{"waited_seconds", waited.count(), ""};
-  const bool refused = !up && stopped && last && last->text.starts_with(REFUSAL);
-  const Fact upFact{
-      "up", up, "",
-      Series{.name = "monitor_up", .help = "1 when the monitor daemon answered with its status"}};
-  const Fact refusedFact{"refused", refused, "",
-                         Series{.name = "monitor_refused",
-                                .help = "1 when a daemon answered but was refused: it does not "
-                                        "run as --daemon-uid"}};
-  if (up) {
-    result.state = healthy ? State::OK : State::CRITICAL;
-    healthyFact.text = healthy ? "" : "unhealthy ";
-    statusFact.text = "status {} ";
-    for (const auto& fact : {healthyFact, statusFact, lastFact}) {
-      result.Record(fact);
-    }
-    if (!healthy) {
-      result.Say(fmt::format(" (healthy: {})", HealthyList(target.healthy)));
-    }
-    for (const auto& fact : {address, waitedFact, upFact, refusedFact}) {
-      result.Record(fact);
-    }
+  const bool refused = !up && outcome.stopped && outcome.last &&
+                       tools::Classify(*outcome.last) == tools::NotificationKind::REFUSAL;
+  CheckResult result{.check = std::string(check::MONITOR)};
+  result.state = !outcome.failure.empty() ? State::UNKNOWN : healthy ? State::OK : State::CRITICAL;
+  result.message = MonitorMessage(target, outcome, refused, healthy);
+  result.Record({"address", Typed(target.daemon.address)});
+  if (!outcome.failure.empty()) {
     return result;
   }
-  result.state = State::CRITICAL;
-  if (refused) {
-    address.text = "refused the daemon at {}: ";
-  } else {
-    address.text = "no status from the daemon at {}";
-    waitedFact.text = stopped ? ": the client stopped for good after {} s" : " within {} s";
-    lastFact.text = "; last: {}";
-  }
-  for (const auto& fact :
-       {address, waitedFact, lastFact, statusFact, healthyFact, upFact, refusedFact}) {
-    result.Record(fact);
-  }
+  result.Record(
+      {"up", up,
+       Series{.name = "monitor_up", .help = "1 when the monitor daemon answered with its status"}});
+  result.Record({"refused", refused,
+                 Series{.name = "monitor_refused",
+                        .help = "1 when a daemon answered but was refused: it does not run as "
+                                "--daemon-uid"}});
+  result.Record({"status", up ? Value(static_cast<std::int64_t>(status)) : Value(),
+                 Series{.name = "monitor_status",
+                        .help = "The monitor daemon's status value",
+                        .perf = Perf{.min = "0", .max = "3"}}});
+  result.Record({"healthy", up ? Value(healthy) : Value(),
+                 Series{.name = "monitor_status_healthy",
+                        .help = "1 when the daemon's status is one counted healthy"}});
+  result.Record({"last_notification", outcome.last ? Value(outcome.last->text) : Value()});
+  result.Record({"waited_seconds", outcome.waited.count()});
   return result;
 }
 

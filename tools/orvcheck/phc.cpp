@@ -4,6 +4,8 @@
 
 #include <fmt/format.h>
 
+#include <optional>
+
 #include <cstdlib>
 #include <system_error>
 
@@ -72,61 +74,74 @@ State Judge(std::chrono::nanoseconds tai, std::chrono::nanoseconds window,
   return State::WARNING;
 }
 
+// The message of a PHC that was read: its offset from CLOCK_TAI and the
+// verdict, or, when the kernel's TAI offset is unknown, from CLOCK_REALTIME.
+std::string PhcMessage(const std::string& device, const orv::PhcOffset& offset,
+                       const std::optional<std::chrono::nanoseconds>& tai,
+                       const std::string& diagnosis, const std::string& verdict) {
+  const std::string samples =
+      offset.samples > 1 ? fmt::format(", narrowest of {} samples", offset.samples) : "";
+  const std::string how =
+      fmt::format("(method {}{}, read delay {:.9f} s)", orv::PhcMethodName(offset.method), samples,
+                  Seconds(offset.window));
+  if (!tai) {
+    return fmt::format(
+        "kernel offset unreadable (error code: {}): {}, so PHC - CLOCK_TAI is unknown; {} - "
+        "CLOCK_REALTIME = {:+.9f} s {}",
+        offset.taiOffsetError.value(), offset.taiOffsetError.message(), device,
+        Seconds(offset.realtime), how);
+  }
+  const std::string uncertainty =
+      offset.window > 0ns ? fmt::format(" +/- {:.9f} s", Seconds(offset.window / 2)) : "";
+  return fmt::format("{}{} - CLOCK_TAI = {:+.9f} s{}: {} s {}", diagnosis, device, Seconds(*tai),
+                     uncertainty, verdict, how);
+}
+
+std::string UnreadableMessage(const std::string& device, const std::error_code& error) {
+  // The nodes are root's unless a udev rule or an ACL grants more.
+  const std::string hint =
+      error == std::errc::permission_denied
+          ? fmt::format(": an unprivileged user lacks access to {} (see orvcheck(1))", device)
+          : "";
+  return fmt::format("cannot read {}: {}{}", device, error.message(), hint);
+}
+
 }  // namespace
 
 CheckResult CheckPhc(const std::string& interface, int phcIndex, const PhcThresholds& thresholds,
                      std::chrono::seconds calendarOffset) {
-  CheckResult result{.check = "phc", .interface = interface};
+  CheckResult result{.check = std::string(check::PHC), .interface = interface};
   const std::string device = fmt::format("/dev/ptp{}", phcIndex);
   std::error_code error;
   const auto offset = orv::GetPhcOffset(phcIndex, error);
+  result.Record({"phc", device});
   if (error) {
-    result.Record({"phc", device, "cannot read {}: "});
-    result.Say(error.message());
-    // The nodes are root's unless a udev rule or an ACL grants more.
-    if (error == std::errc::permission_denied) {
-      result.Say(
-          fmt::format(": an unprivileged user lacks access to {} (see orvcheck(1))", device));
-    }
+    result.message = UnreadableMessage(device, error);
     return result;
   }
   const std::vector<std::pair<std::string, std::string>> labels = {{"phc", device}};
   const auto tai = offset.Tai();
   std::string verdict;
-  if (!tai) {
-    result.Say(
-        fmt::format("kernel offset unreadable (error code: {}): {}, so PHC - CLOCK_TAI is "
-                    "unknown; ",
-                    offset.taiOffsetError.value(), offset.taiOffsetError.message()));
-  } else {
+  std::string diagnosis;
+  if (tai) {
     result.state = Judge(*tai, offset.window, thresholds, verdict);
-    if (const auto diagnosis = WholeSecondsDiagnosis(*tai, *offset.taiOffset, calendarOffset);
-        !diagnosis.empty()) {
-      result.Say(diagnosis);
-    }
+    diagnosis = WholeSecondsDiagnosis(*tai, *offset.taiOffset, calendarOffset);
   }
-  result.Record({"phc", device, tai ? "{} - CLOCK_TAI = " : "{} - CLOCK_REALTIME = "});
-  result.Record({"offset_seconds", tai ? Value(Seconds(*tai)) : Value(), tai ? "{:+.9f} s" : "",
+  result.message = PhcMessage(device, offset, tai, diagnosis, verdict);
+  result.Record({"offset_seconds", tai ? Value(Seconds(*tai)) : Value(),
                  Series{.name = "phc_offset_seconds",
                         .help = "The PHC's offset from CLOCK_TAI (PHC - CLOCK_TAI)",
                         .labels = labels,
                         .perf = Perf{.warn = Range(thresholds.warning),
                                      .crit = Range(thresholds.critical)}}});
-  result.Record({"realtime_offset_seconds", Seconds(offset.realtime), tai ? "" : "{:+.9f} s"});
-  if (tai) {
-    const auto uncertainty = offset.window > 0ns
-                                 ? fmt::format(" +/- {:.9f} s", Seconds(offset.window / 2))
-                                 : std::string();
-    result.Say(fmt::format("{}: {} s", uncertainty, verdict));
-  }
-  result.Record({"method", std::string(orv::PhcMethodName(offset.method)), " (method {}",
+  result.Record({"realtime_offset_seconds", Seconds(offset.realtime)});
+  result.Record({"method", std::string(orv::PhcMethodName(offset.method)),
                  Series{.name = "phc_info",
                         .help = "The interface's PTP hardware clock and how it was read, as labels",
                         .infoLabel = "method",
                         .labels = labels}});
-  result.Record({"samples", std::int64_t{offset.samples},
-                 offset.samples > 1 ? ", narrowest of {} samples" : ""});
-  result.Record({"read_delay_seconds", Seconds(offset.window), ", read delay {:.9f} s)",
+  result.Record({"samples", std::int64_t{offset.samples}});
+  result.Record({"read_delay_seconds", Seconds(offset.window),
                  Series{.name = "phc_read_delay_seconds",
                         .help = "The read delay of the PHC sample kept: the window in which the "
                                 "PHC was read",

@@ -1,6 +1,7 @@
 #include "report.hpp"
 
 #include <frame.hpp>
+#include <printable.hpp>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -30,111 +31,10 @@ int Severity(State state) {
   return SEVERITY[static_cast<std::size_t>(state)];
 }
 
-// The length of the valid UTF-8 sequence that starts `text`, or 0.
-std::size_t Utf8Length(std::string_view text) {
-  const auto byte = [text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(0);
-  if (lead < 0x80) {
-    return 1;
-  }
-  std::size_t length = 4;
-  unsigned char low = 0x80;  // the second byte's bounds exclude overlong forms and surrogates
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    low = lead == 0xE0 ? 0xA0 : 0x80;
-    high = lead == 0xED ? 0x9F : 0xBF;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    low = lead == 0xF0 ? 0x90 : 0x80;
-    high = lead == 0xF4 ? 0x8F : 0xBF;
-  } else {
-    return 0;
-  }
-  if (text.size() < length || byte(1) < low || byte(1) > high) {
-    return 0;
-  }
-  for (std::size_t i = 2; i < length; ++i) {
-    if (byte(i) < 0x80 || byte(i) > 0xBF) {
-      return 0;
-    }
-  }
-  return length;
-}
-
-// Untrusted text (interface names, paths, the daemon's words) as the text
-// output and the metric labels show it: control bytes, DEL, the backslash, '|'
-// (where plugin output starts its performance data), the bytes in
-// `alsoEscaped` and every byte that is not part of valid UTF-8 become \xHH.
-// It stays on one line, is valid UTF-8, and two names never look alike.
-std::string Printable(std::string_view text, std::string_view alsoEscaped = "") {
-  std::string shown;
-  while (!text.empty()) {
-    const std::size_t length = Utf8Length(text);
-    const char first = text.front();
-    const auto byte = static_cast<unsigned char>(first);
-    if (length == 0 || byte < 0x20 || byte == 0x7F || first == '\\' || first == '|' ||
-        alsoEscaped.find(first) != std::string_view::npos) {
-      shown += fmt::format("\\x{:02X}", byte);
-      text.remove_prefix(1);
-    } else {
-      shown += text.substr(0, length);
-      text.remove_prefix(length);
-    }
-  }
-  return shown;
-}
-
-std::string Day(Date date) {
-  const std::chrono::year_month_day day{std::chrono::floor<std::chrono::days>(date.time)};
-  return fmt::format("{:04}-{:02}-{:02}", static_cast<int>(day.year()),
-                     static_cast<unsigned>(day.month()), static_cast<unsigned>(day.day()));
-}
-
-std::string NamedText(const Named& named) {
-  return fmt::format("{}({})", named.name, named.value);
-}
-
-// The fact's part of the message: the value takes the place of "{}".
-std::string Part(const Fact& fact) {
-  const auto part = [&fact](const auto& shown) {
-    return fmt::format(fmt::runtime(fact.text), shown);
-  };
-  return std::visit(Overloaded{[&](std::monostate) { return part("none"); },
-                               [&](bool value) { return part(value ? "yes" : "no"); },
-                               [&](std::int64_t value) { return part(value); },
-                               [&](double value) { return part(value); },
-                               [&](const std::string& value) { return part(Printable(value)); },
-                               [&](Date value) { return part(Day(value)); },
-                               [&](const Named& value) { return part(NamedText(value)); },
-                               [&](const std::vector<Named>& list) {
-                                 std::string joined;
-                                 for (const auto& named : list) {
-                                   if (!joined.empty()) {
-                                     joined += ' ';
-                                   }
-                                   joined += NamedText(named);
-                                 }
-                                 return part(joined.empty() ? "none" : joined);
-                               }},
-                    fact.value);
-}
-
-std::string Message(const CheckResult& result) {
-  std::string message;
-  for (const auto& fact : result.facts) {
-    if (!fact.text.empty()) {
-      message += Part(fact);
-    }
-  }
-  return message;
-}
-
 nlohmann::ordered_json ToJson(const Value& value) {
   return std::visit(
       Overloaded{[](std::monostate) { return nlohmann::ordered_json(nullptr); },
-                 [](Date date) { return nlohmann::ordered_json(Day(date)); },
+                 [](Date date) { return nlohmann::ordered_json(Day(date.time)); },
                  [](const Named& named) {
                    return nlohmann::ordered_json{{"name", named.name}, {"value", named.value}};
                  },
@@ -176,12 +76,13 @@ std::optional<std::string> LabelValue(const Value& value) {
 }
 
 std::string CheckLabel(const CheckResult& result) {
-  return result.interface.empty() ? result.check : result.check + ' ' + Printable(result.interface);
+  return result.interface.empty() ? result.check
+                                  : result.check + ' ' + tools::Printable(result.interface);
 }
 
 // "2 critical (tai-offset, interface lo), 1 warning (leap-list), 2 OK".
 std::string Summary(const Report& report) {
-  std::string summary = report.failure.empty() ? "" : Printable(report.failure) + "; ";
+  std::string summary = report.failure.empty() ? "" : tools::Printable(report.failure) + "; ";
   std::vector<std::string> groups;
   for (const auto& [state, name] : SUMMARY_STATES) {
     std::string labels;
@@ -254,7 +155,7 @@ std::string Perfdata(const Report& report) {
           "{}={}{};{};{};{};{}",
           result.interface.empty()
               ? std::string(label)
-              : fmt::format("'{} {}'", label, Printable(result.interface, "'=")),
+              : fmt::format("'{} {}'", label, tools::Printable(result.interface, "'=")),
           PlainNumber(*value), seconds ? "s" : "", perf.warn, perf.crit, perf.min, perf.max);
       datum.erase(datum.find_last_not_of(';') + 1);
       data += ' ' + datum;
@@ -275,7 +176,7 @@ std::string RenderText(const Report& report) {
   }
   for (const auto& result : report.results) {
     text += fmt::format("{:<8}  {:<{}}  {}\n", StateName(result.state), CheckLabel(result), width,
-                        Message(result));
+                        result.message);
   }
   return text;
 }
@@ -289,7 +190,7 @@ std::string RenderJson(const Report& report) {
       check["interface"] = result.interface;
     }
     check["state"] = StateName(result.state);
-    check["message"] = Message(result);
+    check["message"] = result.message;
     auto values = nlohmann::ordered_json::object();
     for (const auto& fact : result.facts) {
       if (!fact.key.empty()) {
@@ -322,7 +223,7 @@ std::string LabelSet(const Labels& labels) {
   std::string text;
   for (const auto& [name, value] : labels) {
     std::string escaped;
-    for (const char c : Printable(value)) {
+    for (const char c : tools::Printable(value)) {
       escaped += c == '\\' || c == '"' ? std::string{'\\', c} : std::string{c};
     }
     text += fmt::format("{}{}=\"{}\"", text.empty() ? "" : ",", name, escaped);
@@ -415,15 +316,25 @@ std::string RenderOpenMetrics(const Report& report) {
 
 }  // namespace
 
-void CheckResult::Say(std::string_view words) {
-  std::string text;
-  for (const char c : words) {
-    text += c;
-    if (c == '{' || c == '}') {
-      text += c;
+std::string Day(std::chrono::sys_seconds time) {
+  const std::chrono::year_month_day day{std::chrono::floor<std::chrono::days>(time)};
+  return fmt::format("{:04}-{:02}-{:02}", static_cast<int>(day.year()),
+                     static_cast<unsigned>(day.month()), static_cast<unsigned>(day.day()));
+}
+
+std::string NamedText(const Named& named) {
+  return fmt::format("{}({})", named.name, named.value);
+}
+
+std::string NamedList(const std::vector<Named>& list) {
+  std::string joined;
+  for (const auto& named : list) {
+    if (!joined.empty()) {
+      joined += ' ';
     }
+    joined += NamedText(named);
   }
-  facts.push_back({.text = std::move(text)});
+  return joined.empty() ? "none" : joined;
 }
 
 std::string_view StateName(State state) {

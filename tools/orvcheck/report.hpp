@@ -73,21 +73,19 @@ struct Fact {
   // ("capabilities/phc"); empty: not in the JSON values.
   std::string key{};
   Value value{};
-  // The fact's part of the message, in which "{}" stands for the value
-  // (formatting options such as "{:.9f}" allowed); empty: not in the message.
-  std::string text{};
   std::optional<Series> series{};
 };
 
 struct CheckResult {
-  std::string check{};       // "tai-offset", "leap-list", "interface", "phc", "monitor"
+  std::string check{};       // one of the names in checks.hpp
   std::string interface {};  // the interface of an "interface" or "phc" check, else empty
   State state = State::UNKNOWN;
-  std::vector<Fact> facts{};  // in the order of the message
+  // The check's one line, built in one place by the check; untrusted text in
+  // it is already Printable.
+  std::string message{};
+  std::vector<Fact> facts{};  // in the check's one order, whatever its state
 
   void Record(Fact fact) { facts.push_back(std::move(fact)); }
-  // The check's own words in the message, taken as they are.
-  void Say(std::string_view words);
 };
 
 State Overall(const std::vector<CheckResult>& results);
@@ -105,6 +103,12 @@ enum class Format { TEXT, JSON, OPENMETRICS };
 // `value` in fixed notation with at most nine decimals and no trailing zeros
 // ("0.000001", "37"), as performance data and thresholds in messages show it.
 std::string PlainNumber(double value);
+
+// How messages show values: a day as YYYY-MM-DD, a kernel value as on(1),
+// a list of them separated by blanks ("none" when empty).
+std::string Day(std::chrono::sys_seconds time);
+std::string NamedText(const Named& named);
+std::string NamedList(const std::vector<Named>& list);
 
 // The whole output in `format`, ending with a newline.
 std::string Render(Format format, const Report& report);

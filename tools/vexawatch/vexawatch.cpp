@@ -1,8 +1,10 @@
 // vexawatch: prints every notification of the PTP monitor daemon's client,
 // one line each with the local time and the status value, until SIGINT or
 // SIGTERM, or until the client has stopped for good.
+#include <daemon_client.hpp>
 #include <daemon_options.hpp>
 #include <frame.hpp>
+#include <printable.hpp>
 #include <vexa/client.hpp>
 
 #include <boost/asio/posix/stream_descriptor.hpp>
@@ -77,7 +79,7 @@ class Printer : public vexa::StatusNotifier {
 
   void Notify(const vexa::StatusMessage& message) override {
     std::cout << LocalTimestamp() << " status=" << static_cast<unsigned>(message.status) << ' '
-              << tools::OneLine(message.text) << std::endl;
+              << tools::Printable(message.text) << std::endl;
     // Nobody reads what follows: stop, and let Finish report it.
     if (!tools::StdoutIntact()) {
       io.stop();
@@ -121,16 +123,17 @@ void NoteMissingSocket(const std::string& address) {
   }
 }
 
-std::optional<vexa::PeerRequirement> RequiredPeer(const po::variables_map& vm) {
-  if (vm.count("daemon-uid") == 0) {
-    return std::nullopt;
+tools::DaemonTarget Target(const po::variables_map& vm) {
+  tools::DaemonTarget target{SocketAddress(vm), std::nullopt};
+  if (vm.count("daemon-uid") != 0) {
+    target.daemonUid = vm["daemon-uid"].as<tools::UserId>().value;
   }
-  return vexa::PeerRequirement{vm["daemon-uid"].as<tools::UserId>().value};
+  return target;
 }
 
 // Everything that needs descriptors is built here, where running out of them
 // is reported like any other failure.
-int Watch(const std::string& address, const std::optional<vexa::PeerRequirement>& peer) {
+int Watch(const tools::DaemonTarget& target) {
   try {
     boost::asio::io_context io;
     boost::asio::posix::stream_descriptor stopEvents(io, OpenStopEvent());
@@ -141,13 +144,9 @@ int Watch(const std::string& address, const std::optional<vexa::PeerRequirement>
     const tools::StopSignals stopSignals({SIGINT, SIGTERM}, RequestStop);
     Printer printer(io);
     std::optional<vexa::Client> client;
-    if (peer) {
-      client.emplace(io, address, printer, *peer);
-    } else {
-      client.emplace(io, address, printer);
-    }
+    tools::StartClient(client, io, target, printer);
     printer.Watch(*client);
-    NoteMissingSocket(address);
+    NoteMissingSocket(target.address);
     io.run();
     return client->Stopped() ? 1 : 0;
   } catch (const std::exception& e) {
@@ -164,5 +163,5 @@ int main(int argc, char* argv[]) {
   if (const auto status = tools::ParseCommandLine(argc, argv, options, USAGE, vm)) {
     return tools::Finish(*status);
   }
-  return tools::Finish(Watch(SocketAddress(vm), RequiredPeer(vm)));
+  return tools::Finish(Watch(Target(vm)));
 }
