@@ -1,26 +1,23 @@
-// One read of ptp4l over its management socket: against a real grandmaster
-// and slave, checked value by value against linuxptp's own pmc, and against a
-// stand-in daemon for what a real one does not do.
+// One read of ptp4l over its management socket: of a real grandmaster and slave,
+// value by value as linuxptp's pmc reads them, and of a stand-in daemon's faults.
 #include <ptp_exchange.hpp>
 
 #include "process.hpp"
 #include "ptp4l_pair.hpp"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstring>
-#include <functional>
-#include <iomanip>
 #include <map>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -28,24 +25,6 @@ namespace {
 using namespace std::chrono_literals;
 using testsupport::InNetns;
 using testsupport::Ptp4lDaemon;
-
-// The first time a name appears in pmc's "name value" lines, with its value.
-std::map<std::string, std::string> PmcValues(const Ptp4lDaemon& daemon) {
-  const auto pmc = testsupport::Run(
-      {"ip", "netns", "exec", daemon.netns, "pmc", "-u", "-b", "0", "-s", daemon.socket,
-       "GET DEFAULT_DATA_SET", "GET PORT_DATA_SET", "GET CURRENT_DATA_SET", "GET PARENT_DATA_SET",
-       "GET TIME_PROPERTIES_DATA_SET", "GET TIME_STATUS_NP"});
-  std::map<std::string, std::string> values;
-  std::istringstream lines(pmc.out);
-  for (std::string line; std::getline(lines, line);) {
-    std::istringstream fields(line);
-    std::string name, value, more;
-    if (fields >> name >> value && !(fields >> more)) {
-      values.emplace(name, value);
-    }
-  }
-  return values;
-}
 
 ptp::Ptp4lReading Read(const Ptp4lDaemon& daemon) {
   const InNetns inside(daemon.netns);
@@ -59,20 +38,15 @@ ptp::Ptp4lReading Read(const Ptp4lDaemon& daemon) {
 // Every value that pmc prints too, as pmc prints it.
 void ExpectAsPmc(const Ptp4lDaemon& daemon, const ptp::Ptp4lReading& read) {
   const auto bit = [](bool value) { return value ? "1" : "0"; };
-  const auto hex = [](unsigned value) {
-    std::ostringstream text;
-    text << "0x" << std::hex << std::setw(2) << std::setfill('0') << value;
-    return text.str();
-  };
   const auto& time = read.timeProperties;
   const std::map<std::string, std::string> ours = {
       {"clockIdentity", ptp::FormatClockIdentity(read.defaults.clockIdentity)},
-      {"numberPorts", std::to_string(read.defaults.numberPorts)},
       {"portState", std::string(ptp::PortStateName(read.ports.at(0).state))},
       {"stepsRemoved", std::to_string(read.current.stepsRemoved)},
       {"grandmasterIdentity", ptp::FormatClockIdentity(read.parent.grandmasterIdentity)},
       {"gm.ClockClass", std::to_string(read.parent.grandmasterClockQuality.clockClass)},
-      {"gm.ClockAccuracy", hex(read.parent.grandmasterClockQuality.clockAccuracy)},
+      {"gm.ClockAccuracy",
+       fmt::format("{:#04x}", read.parent.grandmasterClockQuality.clockAccuracy)},
       {"currentUtcOffset", std::to_string(time.currentUtcOffset)},
       {"leap61", bit(time.leap61)},
       {"leap59", bit(time.leap59)},
@@ -80,178 +54,135 @@ void ExpectAsPmc(const Ptp4lDaemon& daemon, const ptp::Ptp4lReading& read) {
       {"ptpTimescale", bit(time.ptpTimescale)},
       {"timeTraceable", bit(time.timeTraceable)},
       {"frequencyTraceable", bit(time.frequencyTraceable)},
-      {"timeSource", hex(time.timeSource)},
+      {"timeSource", fmt::format("{:#04x}", time.timeSource)},
       {"gmPresent", read.timeStatus.gmPresent ? "true" : "false"},
       {"gmIdentity", ptp::FormatClockIdentity(read.timeStatus.gmIdentity)},
   };
-  const auto pmc = PmcValues(daemon);
+  const auto printed = testsupport::Run(
+      {"ip", "netns", "exec", daemon.netns, "pmc", "-u", "-b", "0", "-s", daemon.socket,
+       "GET DEFAULT_DATA_SET", "GET PORT_DATA_SET", "GET CURRENT_DATA_SET", "GET PARENT_DATA_SET",
+       "GET TIME_PROPERTIES_DATA_SET", "GET TIME_STATUS_NP"});
+  // pmc's "name value" lines; the first of each name.
+  std::map<std::string, std::string> pmc;
+  std::istringstream lines(printed.out);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream fields(line);
+    std::string name, value, more;
+    if (fields >> name >> value && !(fields >> more)) {
+      pmc.emplace(name, value);
+    }
+  }
   for (const auto& [name, value] : ours) {
     EXPECT_EQ(value, pmc.count(name) ? pmc.at(name) : "(not printed)") << name;
   }
 }
 
-TEST(Ptp4lExchange, ReadsGrandmasterAndSlaveAsPmcDoes) {
+TEST(Ptp4lExchange, ReadsGrandmasterAndSlaveAsPmcDoesUntilTheGrandmasterStops) {
   const testsupport::Ptp4lPair pair;
-  const auto gm = Read(pair.Grandmaster());
-  const auto slave = Read(pair.Slave());
+  const auto gm = Read(pair.grandmaster);
+  const auto slave = Read(pair.slave);
+  ExpectAsPmc(pair.grandmaster, gm);
+  ExpectAsPmc(pair.slave, slave);
 
-  ASSERT_EQ(gm.ports.size(), 1u);
-  EXPECT_EQ(gm.ports[0].state, ptp::PortState::MASTER);
-  EXPECT_EQ(gm.ports[0].interfaceName, "ptp0");
+  EXPECT_EQ(gm.ports.at(0).state, ptp::PortState::MASTER);
+  EXPECT_EQ(gm.ports.at(0).interfaceName, "ptp0");
   EXPECT_EQ(gm.parent.grandmasterIdentity, gm.defaults.clockIdentity);
-  EXPECT_EQ(gm.current.stepsRemoved, 0);
-  EXPECT_EQ(gm.parent.grandmasterClockQuality.clockClass, 6);
-  EXPECT_TRUE(slave.timeProperties.leap59);
-
-  ASSERT_EQ(slave.ports.size(), 1u);
-  EXPECT_EQ(slave.ports[0].state, ptp::PortState::SLAVE);
+  EXPECT_EQ(slave.ports.at(0).state, ptp::PortState::SLAVE);
   EXPECT_EQ(slave.parent.grandmasterIdentity, gm.defaults.clockIdentity);
-  EXPECT_EQ(slave.timeStatus.gmIdentity, gm.defaults.clockIdentity);
-  EXPECT_TRUE(slave.timeStatus.gmPresent);
-  EXPECT_EQ(slave.current.stepsRemoved, 1);
+  // The flags the grandmaster was set to announce, so that pmc's are not all 0.
+  EXPECT_TRUE(slave.timeProperties.leap59 && slave.timeProperties.timeTraceable);
   // Software timestamps of one clock through a veth: well within a millisecond.
   EXPECT_LT(std::abs(slave.current.offsetFromMaster.Nanoseconds()), 1e6);
   EXPECT_GT(slave.current.meanPathDelay.Nanoseconds(), 0);
 
-  ExpectAsPmc(pair.Grandmaster(), gm);
-  ExpectAsPmc(pair.Slave(), slave);
-}
-
-TEST(Ptp4lExchange, SlaveLeavesSlaveWhenTheGrandmasterStops) {
-  const testsupport::Ptp4lPair pair;
   pair.StopGrandmaster();
   // Three announce intervals of 250 ms; give it ten times that.
   auto state = ptp::PortState::SLAVE;
   for (int i = 0; i < 75 && state == ptp::PortState::SLAVE; ++i) {
     std::this_thread::sleep_for(100ms);
-    state = Read(pair.Slave()).ports.at(0).state;
+    state = Read(pair.slave).ports.at(0).state;
   }
   EXPECT_EQ(state, ptp::PortState::LISTENING);
 }
 
-TEST(Ptp4lExchange, NothingListening) {
-  char pattern[] = "/tmp/orvkit-ptp4l-none-XXXXXX";
-  const std::string dir = ::mkdtemp(pattern);
-  // A socket file left behind by a daemon that is gone, and a plain file.
-  const int left = ::socket(AF_UNIX, SOCK_DGRAM, 0);
-  sockaddr_un address{AF_UNIX, {}};
-  std::strcpy(address.sun_path, (dir + "/gone").c_str());
-  ASSERT_EQ(::bind(left, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ::close(left);
-  testsupport::Run({"touch", dir + "/plain"});
-  for (const auto& path : {dir + "/none", dir + "/gone", dir + "/plain"}) {
-    const auto result = ptp::ReadPtp4l(path, 1000ms);
-    ASSERT_TRUE(std::holds_alternative<ptp::Ptp4lFailure>(result)) << path;
-    EXPECT_EQ(std::get<ptp::Ptp4lFailure>(result).kind, ptp::Ptp4lFailure::Kind::NotRunning);
-    EXPECT_EQ(std::get<ptp::Ptp4lFailure>(result).reason, "ptp4l not running at " + path);
-  }
-  testsupport::Run({"rm", "-rf", dir});
-}
-
-// A daemon at a socket of its own that answers the first request with what
-// `answer` makes of it (nothing when empty), from its own socket or another.
-class StandIn {
- public:
-  using Answer = std::function<std::vector<unsigned char>(std::vector<unsigned char>)>;
-
-  StandIn(Answer answer, bool fromAnotherSocket) : dir(MakeDir()) {
-    sockaddr_un address{AF_UNIX, {}};
-    std::strcpy(address.sun_path, Path().c_str());
-    bind(own, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    serving = std::thread([this, answer, fromAnotherSocket] {
-      std::vector<unsigned char> request(1500);
-      sockaddr_un client{};
-      socklen_t length = sizeof client;
-      pollfd ready{own, POLLIN, 0};
-      if (poll(&ready, 1, 2000) != 1) {
-        return;
-      }
-      request.resize(static_cast<std::size_t>(recvfrom(
-          own, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&client), &length)));
-      const auto reply = answer(request);
-      if (reply.empty()) {
-        return;
-      }
-      sendto(fromAnotherSocket ? other : own, reply.data(), reply.size(), 0,
-             reinterpret_cast<sockaddr*>(&client), length);
-    });
-  }
-  ~StandIn() {
-    serving.join();
-    close(own);
-    close(other);
-    testsupport::Run({"rm", "-rf", dir});
-  }
-  std::string Path() const { return dir + "/ptp4l"; }
-
- private:
-  static std::string MakeDir() {
-    char pattern[] = "/tmp/orvkit-standin-XXXXXX";
-    return ::mkdtemp(pattern);
-  }
-  std::string dir;
-  int own = socket(AF_UNIX, SOCK_DGRAM, 0);
-  int other = socket(AF_UNIX, SOCK_DGRAM, 0);
-  std::thread serving;
-};
-
-// The request turned into a management error status for its id.
-std::vector<unsigned char> ErrorStatus(std::vector<unsigned char> request) {
-  request[3] = 60;
-  request[46] = 2;  // RESPONSE
-  request[49] = 2;  // MANAGEMENT_ERROR_STATUS
-  request[51] = 8;
-  const unsigned char id[2] = {request[52], request[53]};
-  request.resize(60, 0);
-  request[52] = 0x00;
-  request[53] = 0x06;  // NOT_SUPPORTED
-  request[54] = id[0];
-  request[55] = id[1];
-  return request;
-}
+using Patches = std::vector<std::pair<std::size_t, unsigned char>>;
 
 struct Fault {
   const char* what;
-  StandIn::Answer answer;
-  bool fromAnotherSocket;
+  // GONE: its socket file is left behind; ELSEWHERE: answers from another socket.
+  enum { NONE, GONE, STAND_IN, ELSEWHERE } daemon;
+  std::size_t size;  // of the answer to the first request, its bytes patched; 0: none
+  Patches patches;
   ptp::Ptp4lFailure::Kind kind;
-  std::string reason;  // after "... ptp4l at PATH"
+  std::string reason;  // after "ptp4l at PATH"
 };
 
-TEST(Ptp4lExchange, StandInFaults) {
+// Nothing listening, and a stand-in daemon for what a real one does not do,
+// answering the first request, GET DEFAULT_DATA_SET with sequence id 0.
+TEST(Ptp4lExchange, Faults) {
   using Kind = ptp::Ptp4lFailure::Kind;
-  const auto silence = [](std::vector<unsigned char>) { return std::vector<unsigned char>{}; };
+  // As RESPONSE, in a MANAGEMENT_ERROR_STATUS TLV: NOT_SUPPORTED for DEFAULT_DATA_SET.
+  const Patches error = {{3, 60}, {46, 2}, {49, 2}, {51, 8}, {52, 0}, {53, 6}, {54, 0x20}, {55, 0}};
+  auto notOurs = error;
+  notOurs.emplace_back(31, 100);
   const std::vector<Fault> table = {
-      {"error status", ErrorStatus, false, Kind::ErrorStatus,
+      {"no file", Fault::NONE, 0, {}, Kind::NotRunning, ""},
+      {"socket file left behind", Fault::GONE, 0, {}, Kind::NotRunning, ""},
+      {"error status", Fault::STAND_IN, 60, error, Kind::ErrorStatus,
        " answered GET DEFAULT_DATA_SET with NOT_SUPPORTED"},
       {"truncated TLV",
-       [](auto request) {
-         request[3] = 52;
-         request.resize(52);
-         request[46] = 2;
-         request[51] = 22;
-         return request;
-       },
-       false, Kind::Malformed, ": TLV length 22 with 0 bytes after it (an even count)"},
-      {"sequence not ours",
-       [](auto request) {
-         request[31] += 100;
-         return ErrorStatus(request);
-       },
-       false, Kind::Timeout, " within 300 ms"},
-      {"answer from another socket", ErrorStatus, true, Kind::Timeout, " within 300 ms"},
-      {"silence", silence, false, Kind::Timeout, " within 300 ms"},
+       Fault::STAND_IN,
+       52,
+       {{3, 52}, {46, 2}, {51, 22}},
+       Kind::Malformed,
+       ": TLV length 22 with 0 bytes after it (an even count)"},
+      {"sequence not ours", Fault::STAND_IN, 60, notOurs, Kind::Timeout, " within 300 ms"},
+      {"answer from another socket", Fault::ELSEWHERE, 60, error, Kind::Timeout, " within 300 ms"},
+      {"silence", Fault::STAND_IN, 0, {}, Kind::Timeout, " within 300 ms"},
   };
+  char pattern[] = "/tmp/orvkit-ptp4l-XXXXXX";
+  const std::string dir = mkdtemp(pattern);
   for (const auto& fault : table) {
     SCOPED_TRACE(fault.what);
-    const StandIn standIn(fault.answer, fault.fromAnotherSocket);
-    const auto result = ptp::ReadPtp4l(standIn.Path(), 300ms);
+    const auto path = dir + "/" + std::to_string(&fault - table.data());
+    const int own = socket(AF_UNIX, SOCK_DGRAM, 0);
+    const int other = socket(AF_UNIX, SOCK_DGRAM, 0);
+    sockaddr_un address{AF_UNIX, {}};
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    if (fault.daemon != Fault::NONE) {
+      ASSERT_EQ(bind(own, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    }
+    if (fault.daemon == Fault::GONE) {
+      close(own);
+    }
+    std::thread standIn([&] {
+      std::vector<unsigned char> answer(60);
+      sockaddr_un client{};
+      socklen_t length = sizeof client;
+      if (fault.daemon >= Fault::STAND_IN &&
+          recvfrom(own, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&client),
+                   &length) > 0 &&
+          fault.size != 0) {
+        answer.resize(fault.size);
+        for (const auto& [at, value] : fault.patches) {
+          answer[at] = value;
+        }
+        sendto(fault.daemon == Fault::ELSEWHERE ? other : own, answer.data(), answer.size(), 0,
+               reinterpret_cast<sockaddr*>(&client), length);
+      }
+    });
+    const auto result = ptp::ReadPtp4l(path, 300ms);
+    standIn.join();
+    close(fault.daemon == Fault::GONE ? -1 : own);
+    close(other);
     ASSERT_TRUE(std::holds_alternative<ptp::Ptp4lFailure>(result));
     const auto& failure = std::get<ptp::Ptp4lFailure>(result);
     EXPECT_EQ(failure.kind, fault.kind);
-    EXPECT_NE(failure.reason.find("ptp4l at " + standIn.Path() + fault.reason), std::string::npos)
-        << failure.reason;
+    const auto expected = fault.kind == Kind::NotRunning ? "ptp4l not running at " + path
+                                                         : "ptp4l at " + path + fault.reason;
+    EXPECT_NE(failure.reason.find(expected), std::string::npos) << failure.reason;
   }
+  testsupport::Run({"rm", "-rf", dir});
 }
 
 }  // namespace
