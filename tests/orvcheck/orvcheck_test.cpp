@@ -5,6 +5,7 @@
 #include <calendar.hpp>
 #include <driver_files.hpp>
 #include <process.hpp>
+#include <ptp4l_pair.hpp>
 #include <tai_offset_guard.hpp>
 #include <test_daemon.hpp>
 
@@ -31,6 +32,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -763,3 +765,51 @@ TEST_F(Orvcheck, MonitorWithTooFewDescriptorsIsUnknown) {
 }
 
 }  // namespace
+
+// The ptp4l check on a real grandmaster and slave, run in each one's network
+// namespace, where its answers can reach orvcheck's abstract address.
+TEST_F(Orvcheck, Ptp4lOnRealDaemons) {
+  const testsupport::Ptp4lPair pair;
+  const auto check = [this](const testsupport::Ptp4lDaemon& daemon,
+                            std::vector<std::string> options) {
+    options.insert(options.begin(),
+                   {"ip", "netns", "exec", daemon.netns, ORVCHECK_PATH, "--leap-seconds-list", list,
+                    "--format", "json", "--ptp4l=" + daemon.socket});
+    const auto result = testsupport::Run(options);
+    return Check({result.status, nlohmann::json::parse(result.out)}, "ptp4l");
+  };
+  struct Case {
+    testsupport::Ptp4lDaemon daemon;
+    std::vector<std::string> options;
+    const char* state;
+    std::string message;  // how it begins
+  };
+  // Software timestamping between namespaces is good to some microseconds.
+  const std::vector<Case> cases = {
+      {pair.grandmaster, {}, "OK", "this clock is the grandmaster: ports 1 ptp0 MASTER;"},
+      {pair.slave,
+       {"--ptp-offset-warning=0.01", "--ptp-offset-critical=1"},
+       "OK",
+       "synchronized within 0.01 s: ports 1"},
+      {pair.slave,
+       {"--ptp-offset-warning=0", "--ptp-offset-critical=1"},
+       "WARNING",
+       "offset beyond 0 s"},
+      {{pair.slave.netns, pair.dir + "/nothing"}, {}, "CRITICAL", "ptp4l not running at "}};
+  for (const auto& c : cases) {
+    const auto result = check(c.daemon, c.options);
+    EXPECT_EQ(result["state"], c.state) << result;
+    EXPECT_EQ(result["message"].get<std::string>().rfind(c.message, 0), 0u) << result;
+    EXPECT_EQ(result["values"]["up"], c.message != "ptp4l not running at ");
+  }
+  EXPECT_EQ(check(pair.slave, {})["values"]["grandmaster"]["identity"],
+            check(pair.grandmaster, {})["values"]["clock_identity"]);
+  // Without announcements the slave follows itself again and only listens.
+  pair.StopGrandmaster();
+  nlohmann::json lost = nlohmann::json::object();
+  for (int tries = 0; tries < 40 && lost.value("state", "") != "CRITICAL"; ++tries) {
+    std::this_thread::sleep_for(500ms);
+    lost = check(pair.slave, {});
+  }
+  EXPECT_EQ(lost["state"], "CRITICAL") << lost;
+}

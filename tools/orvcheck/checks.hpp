@@ -26,6 +26,7 @@ inline constexpr std::string_view LEAP_LIST = "leap-list";
 inline constexpr std::string_view INTERFACE = "interface";
 inline constexpr std::string_view PHC = "phc";
 inline constexpr std::string_view MONITOR = "monitor";
+inline constexpr std::string_view PTP4L = "ptp4l";
 }  // namespace check
 
 // The checks that run unless --skip leaves them out; the others run when
@@ -60,8 +61,8 @@ struct InterfaceCheck {
 // against what is required of it.
 InterfaceCheck CheckInterface(const std::string& name, const RequiredConfiguration& required);
 
-// PHC - CLOCK_TAI within `warning` is OK, beyond `critical` CRITICAL.
-struct PhcThresholds {
+// A clock's offset within `warning` is OK, beyond `critical` CRITICAL.
+struct OffsetThresholds {
   std::chrono::nanoseconds warning;
   std::chrono::nanoseconds critical;
 };
@@ -69,7 +70,7 @@ struct PhcThresholds {
 // /dev/ptp<phcIndex>, the PHC of `interface`, against CLOCK_TAI; a difference
 // of whole seconds is explained from the kernel's TAI offset and
 // `calendarOffset`, as the tai-offset check has it.
-CheckResult CheckPhc(const std::string& interface, int phcIndex, const PhcThresholds& thresholds,
+CheckResult CheckPhc(const std::string& interface, int phcIndex, const OffsetThresholds& thresholds,
                      std::chrono::seconds calendarOffset);
 
 // The daemon's status values: 0 to 3.
@@ -85,5 +86,15 @@ struct MonitorTarget {
 // client recovers from, until `timeout` has passed or the client has stopped
 // for good.
 CheckResult CheckMonitor(const MonitorTarget& target);
+
+struct Ptp4lTarget {
+  std::string socket;  // ptp4l's uds_address
+  std::chrono::milliseconds timeout;
+  OffsetThresholds thresholds;  // for offsetFromMaster
+};
+
+// linuxptp's ptp4l, read over its management socket: its ports' states, its
+// offset from the master, and the grandmaster it follows.
+CheckResult CheckPtp4l(const Ptp4lTarget& target);
 
 }  // namespace orvcheck

@@ -1,6 +1,7 @@
 #include "options.hpp"
 
 #include <daemon_options.hpp>
+#include <ptp_exchange.hpp>
 #include <vexa/client.hpp>
 
 #include <algorithm>
@@ -18,8 +19,8 @@ namespace {
 constexpr std::chrono::milliseconds DEFAULT_TIMEOUT = std::chrono::seconds(3);
 // Also the largest PHC threshold.
 constexpr double LONGEST_TIMEOUT_SECONDS = 3600;
-constexpr PhcThresholds DEFAULT_PHC_THRESHOLDS = {std::chrono::microseconds(1),
-                                                  std::chrono::milliseconds(1)};
+constexpr OffsetThresholds DEFAULT_OFFSET_THRESHOLDS = {std::chrono::microseconds(1),
+                                                        std::chrono::milliseconds(1)};
 
 // The option's one value: a number of seconds, 0 or more, decimals allowed,
 // up to LONGEST_TIMEOUT_SECONDS.
@@ -51,12 +52,13 @@ void validate(boost::any& result, const std::vector<std::string>& values, Timeou
 }
 
 // How far a PHC may be from CLOCK_TAI: seconds, to the nanosecond.
-struct PhcThreshold {
+struct OffsetThreshold {
   std::chrono::nanoseconds value;
 };
 
-void validate(boost::any& result, const std::vector<std::string>& values, PhcThreshold*, int) {
-  result = PhcThreshold{std::chrono::nanoseconds(std::llround(SecondsValue(result, values) * 1e9))};
+void validate(boost::any& result, const std::vector<std::string>& values, OffsetThreshold*, int) {
+  result =
+      OffsetThreshold{std::chrono::nanoseconds(std::llround(SecondsValue(result, values) * 1e9))};
 }
 
 // A TX type or RX filter that must be in force, by name or number, on every
@@ -110,6 +112,27 @@ void validate(boost::any& result, const std::vector<std::string>& values, Monito
 class MonitorValue : public po::typed_value<MonitorAddress> {
  public:
   MonitorValue() : po::typed_value<MonitorAddress>(nullptr) {}
+  std::string name() const override { return ""; }
+};
+
+// A ptp4l socket given to --ptp4l, empty for the default.
+struct Ptp4lSocket {
+  std::string path;
+};
+
+void validate(boost::any& result, const std::vector<std::string>& values, Ptp4lSocket*, int) {
+  const std::string& text = po::validators::get_single_string(values);
+  if (text.starts_with('=')) {
+    throw po::error("the path '" + text + "' of --ptp4l begins with '=': write --ptp4l" + text +
+                    ", without a blank");
+  }
+  result = Ptp4lSocket{text};
+}
+
+// Like --monitor's, the optional path is named in the description.
+class Ptp4lValue : public po::typed_value<std::vector<Ptp4lSocket>> {
+ public:
+  Ptp4lValue() : po::typed_value<std::vector<Ptp4lSocket>>(nullptr) {}
   std::string name() const override { return ""; }
 };
 
@@ -178,9 +201,9 @@ po::options_description DescribeOptions() {
       ("version", "Print version and exit")
       ("interface", po::value<std::vector<std::string>>()->value_name("NAME"),
        "check NAME's hardware timestamping and PTP hardware clock; repeatable")
-      ("phc-warning", po::value<PhcThreshold>()->value_name("SECONDS"),
+      ("phc-warning", po::value<OffsetThreshold>()->value_name("SECONDS"),
        "a PHC further from CLOCK_TAI is a warning (default 0.000001)")
-      ("phc-critical", po::value<PhcThreshold>()->value_name("SECONDS"),
+      ("phc-critical", po::value<OffsetThreshold>()->value_name("SECONDS"),
        "a PHC further from CLOCK_TAI is critical (default 0.001)")
       ("require-tx-type", po::value<std::vector<RequiredTxType>>()->value_name("TYPE"),
        "TX type, such as on, every interface must have in force, or NAME:TYPE for one; "
@@ -192,8 +215,14 @@ po::options_description DescribeOptions() {
        "abstract)")
       ("daemon-uid", po::value<tools::UserId>()->value_name("USER"),
        "accept only a daemon run by this user (name or id)")
+      ("ptp4l", (new Ptp4lValue)->implicit_value({Ptp4lSocket{}}, "")->composing(),
+       "check linuxptp's ptp4l at /var/run/ptp4l, or the one at --ptp4l=PATH; repeatable")
+      ("ptp-offset-warning", po::value<OffsetThreshold>()->value_name("SECONDS"),
+       "a ptp4l offset from master beyond this is a warning (default 0.000001)")
+      ("ptp-offset-critical", po::value<OffsetThreshold>()->value_name("SECONDS"),
+       "a ptp4l offset from master beyond this is critical (default 0.001)")
       ("timeout", po::value<Timeout>()->value_name("SECONDS"),
-       "wait this long for the daemon's status (default 3)")
+       "wait this long for each daemon's answer (default 3)")
       ("healthy-status", po::value<HealthyStatuses>()->value_name("LIST"),
        "the daemon's statuses that are healthy, such as 0,1 (default all)")
       ("skip", po::value<std::vector<SkippedCheck>>()->value_name("CHECK"),
@@ -269,6 +298,33 @@ std::vector<InterfaceTarget> InterfaceTargets(const po::variables_map& vm) {
   return targets;
 }
 
+OffsetThresholds Thresholds(const po::variables_map& vm, const char* warningOption,
+                            const char* criticalOption) {
+  OffsetThresholds thresholds = DEFAULT_OFFSET_THRESHOLDS;
+  if (const auto warning = Get<OffsetThreshold>(vm, warningOption)) {
+    thresholds.warning = warning->value;
+  }
+  if (const auto critical = Get<OffsetThreshold>(vm, criticalOption)) {
+    thresholds.critical = critical->value;
+  }
+  return thresholds;
+}
+
+// Each socket once, as for the interfaces.
+std::vector<Ptp4lTarget> Ptp4lTargets(const po::variables_map& vm) {
+  std::vector<Ptp4lTarget> targets;
+  for (const auto& given : Repeated<Ptp4lSocket>(vm, "ptp4l")) {
+    const std::string socket = given.path.empty() ? ptp::DEFAULT_PTP4L_SOCKET : given.path;
+    if (std::none_of(targets.begin(), targets.end(),
+                     [&socket](const Ptp4lTarget& t) { return t.socket == socket; })) {
+      targets.push_back({socket,
+                         Get<Timeout>(vm, "timeout").value_or(Timeout{DEFAULT_TIMEOUT}).value,
+                         Thresholds(vm, "ptp-offset-warning", "ptp-offset-critical")});
+    }
+  }
+  return targets;
+}
+
 std::optional<MonitorTarget> ReadMonitorTarget(const po::variables_map& vm) {
   const auto typed = Get<MonitorAddress>(vm, "monitor");
   if (!typed) {
@@ -291,9 +347,19 @@ std::optional<MonitorTarget> ReadMonitorTarget(const po::variables_map& vm) {
 // else empty.
 std::string Inconsistency(const po::variables_map& vm, const Configuration& configuration) {
   const auto given = [&vm](const char* option) { return vm.count(option) != 0; };
-  if (!configuration.monitor &&
-      (given("daemon-uid") || given("timeout") || given("healthy-status"))) {
-    return "--daemon-uid, --timeout and --healthy-status need --monitor";
+  if (!configuration.monitor && (given("daemon-uid") || given("healthy-status"))) {
+    return "--daemon-uid and --healthy-status need --monitor";
+  }
+  if (!configuration.monitor && configuration.ptp4l.empty() && given("timeout")) {
+    return "--timeout needs --monitor or --ptp4l";
+  }
+  if (configuration.ptp4l.empty() &&
+      (given("ptp-offset-warning") || given("ptp-offset-critical"))) {
+    return "--ptp-offset-warning and --ptp-offset-critical need --ptp4l";
+  }
+  if (!configuration.ptp4l.empty() && configuration.ptp4l.front().thresholds.warning >
+                                          configuration.ptp4l.front().thresholds.critical) {
+    return "--ptp-offset-warning is above --ptp-offset-critical (0.001 unless given)";
   }
   if (configuration.interfaces.empty()) {
     if (given("phc-warning") || given("phc-critical") || given("require-tx-type") ||
@@ -335,14 +401,9 @@ std::variant<Configuration, std::string> ReadConfiguration(const po::variables_m
     configuration.skipped.push_back(skipped.name);
   }
   configuration.interfaces = InterfaceTargets(vm);
-  configuration.phcThresholds = DEFAULT_PHC_THRESHOLDS;
-  if (const auto warning = Get<PhcThreshold>(vm, "phc-warning")) {
-    configuration.phcThresholds.warning = warning->value;
-  }
-  if (const auto critical = Get<PhcThreshold>(vm, "phc-critical")) {
-    configuration.phcThresholds.critical = critical->value;
-  }
+  configuration.phcThresholds = Thresholds(vm, "phc-warning", "phc-critical");
   configuration.monitor = ReadMonitorTarget(vm);
+  configuration.ptp4l = Ptp4lTargets(vm);
   if (auto problem = Inconsistency(vm, configuration); !problem.empty()) {
     return problem;
   }

@@ -26,8 +26,9 @@ struct Configuration {
   std::string leapSecondsList;
   std::vector<std::string_view> skipped;    // of SKIPPABLE_CHECKS
   std::vector<InterfaceTarget> interfaces;  // each name once, in the order given
-  PhcThresholds phcThresholds;
+  OffsetThresholds phcThresholds;
   std::optional<MonitorTarget> monitor;
+  std::vector<Ptp4lTarget> ptp4l;  // each socket once, in the order given
 
   bool Runs(std::string_view check) const;
 };

@@ -21,7 +21,7 @@ namespace {
 
 constexpr std::string_view USAGE =
     "Check the host's PTP timekeeping: kernel TAI offset, leap-second list, interfaces, "
-    "monitor daemon\n"
+    "monitor daemon, ptp4l\n"
     "Exit status: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN";
 
 constexpr int UNKNOWN = static_cast<int>(orvcheck::State::UNKNOWN);
@@ -80,6 +80,11 @@ std::vector<orvcheck::CheckResult> RunChecks(const orvcheck::Configuration& conf
   if (configuration.monitor) {
     results.push_back(Guarded(check::MONITOR, "",
                               [&] { return orvcheck::CheckMonitor(*configuration.monitor); }));
+  }
+  for (const auto& target : configuration.ptp4l) {
+    auto result = Guarded(check::PTP4L, "", [&] { return orvcheck::CheckPtp4l(target); });
+    result.socket = target.socket;
+    results.push_back(std::move(result));
   }
   return results;
 }

@@ -58,7 +58,7 @@ std::string WholeSecondsDiagnosis(std::chrono::nanoseconds tai, std::chrono::sec
 // within the warning threshold, CRITICAL only when even its smallest value is
 // beyond the critical one.
 State Judge(std::chrono::nanoseconds tai, std::chrono::nanoseconds window,
-            const PhcThresholds& thresholds, std::string& verdict) {
+            const OffsetThresholds& thresholds, std::string& verdict) {
   const auto largest = std::chrono::abs(tai) + window / 2;
   const auto smallest = std::chrono::abs(tai) - window / 2;
   if (largest <= thresholds.warning) {
@@ -108,7 +108,7 @@ std::string UnreadableMessage(const std::string& device, const std::error_code& 
 
 }  // namespace
 
-CheckResult CheckPhc(const std::string& interface, int phcIndex, const PhcThresholds& thresholds,
+CheckResult CheckPhc(const std::string& interface, int phcIndex, const OffsetThresholds& thresholds,
                      std::chrono::seconds calendarOffset) {
   CheckResult result{.check = std::string(check::PHC), .interface = interface};
   const std::string device = fmt::format("/dev/ptp{}", phcIndex);

@@ -75,9 +75,21 @@ std::optional<std::string> LabelValue(const Value& value) {
   return std::nullopt;
 }
 
+// What a check of several is about, as a label's name and value: its
+// interface or its socket; none for the checks of the host.
+std::optional<std::pair<std::string, std::string>> Subject(const CheckResult& result) {
+  if (!result.interface.empty()) {
+    return std::pair<std::string, std::string>("interface", result.interface);
+  }
+  if (!result.socket.empty()) {
+    return std::pair<std::string, std::string>("socket", result.socket);
+  }
+  return std::nullopt;
+}
+
 std::string CheckLabel(const CheckResult& result) {
-  return result.interface.empty() ? result.check
-                                  : result.check + ' ' + tools::Printable(result.interface);
+  const auto subject = Subject(result);
+  return subject ? result.check + ' ' + tools::Printable(subject->second) : result.check;
 }
 
 // "2 critical (tai-offset, interface lo), 1 warning (leap-list), 2 OK".
@@ -153,9 +165,9 @@ std::string Perfdata(const Report& report) {
       const Perf& perf = *fact.series->perf;
       std::string datum = fmt::format(
           "{}={}{};{};{};{};{}",
-          result.interface.empty()
+          !Subject(result)
               ? std::string(label)
-              : fmt::format("'{} {}'", label, tools::Printable(result.interface, "'=")),
+              : fmt::format("'{} {}'", label, tools::Printable(Subject(result)->second, "'=")),
           PlainNumber(*value), seconds ? "s" : "", perf.warn, perf.crit, perf.min, perf.max);
       datum.erase(datum.find_last_not_of(';') + 1);
       data += ' ' + datum;
@@ -186,8 +198,8 @@ std::string RenderJson(const Report& report) {
   for (const auto& result : report.results) {
     nlohmann::ordered_json check;
     check["check"] = result.check;
-    if (!result.interface.empty()) {
-      check["interface"] = result.interface;
+    if (const auto subject = Subject(result)) {
+      check[subject->first] = subject->second;
     }
     check["state"] = StateName(result.state);
     check["message"] = result.message;
@@ -243,8 +255,8 @@ std::vector<Sample> Samples(const std::vector<CheckResult>& results) {
       }
       const Series& series = *fact.series;
       Labels labels;
-      if (!result.interface.empty()) {
-        labels.emplace_back("interface", result.interface);
+      if (const auto subject = Subject(result)) {
+        labels.push_back(*subject);
       }
       labels.insert(labels.end(), series.labels.begin(), series.labels.end());
       if (!series.infoLabel.empty()) {
@@ -285,8 +297,8 @@ std::string RenderOpenMetrics(const Report& report) {
   text += Family("check_state", "State of each check: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN");
   for (const auto& result : report.results) {
     Labels labels = {{"check", result.check}};
-    if (!result.interface.empty()) {
-      labels.emplace_back("interface", result.interface);
+    if (const auto subject = Subject(result)) {
+      labels.push_back(*subject);
     }
     text +=
         fmt::format("orvkit_check_state{} {}\n", LabelSet(labels), static_cast<int>(result.state));

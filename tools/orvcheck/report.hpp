@@ -79,6 +79,7 @@ struct Fact {
 struct CheckResult {
   std::string check{};       // one of the names in checks.hpp
   std::string interface {};  // the interface of an "interface" or "phc" check, else empty
+  std::string socket{};      // the daemon's socket of a "ptp4l" check, else empty
   State state = State::UNKNOWN;
   // The check's one line, built in one place by the check; untrusted text in
   // it is already Printable.
