@@ -170,7 +170,7 @@ std::variant<Ptp4lReading, Ptp4lFailure> ReadPtp4l(const std::string& socketPath
     if (!LimitSend(socket.Fd(), deadline)) {
       return timedOut(0);
     }
-    if (send(socket.Fd(), message.data(), message.size(), 0) < 0) {
+    if (send(socket.Fd(), message.data(), message.size(), MSG_NOSIGNAL) < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
         return timedOut(0);
       }
