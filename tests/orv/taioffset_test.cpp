@@ -5,8 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/timex.h>
+
 #include <cstring>
 #include <string>
+#include <thread>
 
 using namespace std::chrono_literals;
 
@@ -41,10 +44,13 @@ TEST(TaiOffset, SuccessIsTheClearedCode) {
 TEST(TaiOffset, RefusedReadReportsItsErrno) {
   testsupport::TaiOffsetGuard guard;
   ASSERT_EQ(orv::SetTaiOffset(36s), std::error_code{});
+  ASSERT_NE(guard.SetStatus(STA_UNSYNC), -1);
   const auto result = testsupport::Run(testsupport::WithAdjtimexDenied({ORV_PROBE_PATH, "get"}));
   ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.out, "0\n0 1 generic " + std::string(std::strerror(EPERM)) + "\n");
-  EXPECT_EQ(testsupport::Run({ORV_PROBE_PATH, "get"}).out, "36\n36 0 system Success\n");
+  const auto denied = std::string(std::strerror(EPERM));
+  EXPECT_EQ(result.out, "0\n0 1 generic " + denied + "\nTIME_OK 0 0 0 1 generic " + denied + "\n");
+  EXPECT_EQ(testsupport::Run({ORV_PROBE_PATH, "get"}).out,
+            "36\n36 0 system Success\nTIME_ERROR 0 1 36 0 system Success\n");
 }
 
 // The kernel ignores a value outside 0..100000 yet reports success.
@@ -69,6 +75,46 @@ TEST(TaiOffset, UnprivilegedCallerIsRefusedWithEperm) {
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.out, "1 generic " + std::string(std::strerror(EPERM)) + "\n33\n");
   EXPECT_EQ(orv::GetTaiOffset(), 33s);
+}
+
+// Each status a daemon may give the kernel, read back: the armed leap at
+// once, the clock state from the next second boundary on (an inserting
+// state gives way to TIME_OK first). The guard disarms the kernel afterwards.
+TEST(KernelLeapState, ReadsWhatTheKernelWasTold) {
+  testsupport::TaiOffsetGuard guard;
+  ASSERT_EQ(orv::SetTaiOffset(37s), std::error_code{});
+  const struct {
+    int status;
+    std::string_view state;
+    int leap;
+    bool unsynchronised;
+  } cases[] = {
+      {STA_UNSYNC, "TIME_ERROR", 0, true},
+      // Unsynchronised, the kernel reports an error whatever it is armed for.
+      {STA_INS | STA_UNSYNC, "TIME_ERROR", 1, true},
+      {STA_DEL | STA_UNSYNC, "TIME_ERROR", -1, true},
+      {0, "TIME_OK", 0, false},
+      {STA_INS, "TIME_INS", 1, false},
+      {STA_INS | STA_DEL, "TIME_INS", 1, false},
+      {STA_DEL, "TIME_DEL", -1, false},
+      {STA_PLL, "TIME_OK", 0, false},
+  };
+  for (const auto& expected : cases) {
+    ASSERT_NE(guard.SetStatus(expected.status), -1) << std::strerror(errno);
+    std::error_code error{EIO, std::generic_category()};
+    auto read = orv::GetKernelLeapState(error);
+    const auto deadline = std::chrono::steady_clock::now() + 3s;
+    while (orv::ClockStateName(read.clockState) != expected.state &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(50ms);
+      read = orv::GetKernelLeapState(error);
+    }
+    EXPECT_EQ(orv::ClockStateName(read.clockState), expected.state) << expected.status;
+    EXPECT_EQ(read.leap, expected.leap) << expected.status;
+    EXPECT_EQ(read.unsynchronised, expected.unsynchronised) << expected.status;
+    EXPECT_EQ(read.taiOffset, 37s);
+    EXPECT_EQ(error, std::error_code{});
+  }
 }
 
 }  // namespace
