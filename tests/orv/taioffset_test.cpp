@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 using namespace std::chrono_literals;
 
@@ -83,37 +85,33 @@ TEST(TaiOffset, UnprivilegedCallerIsRefusedWithEperm) {
 TEST(KernelLeapState, ReadsWhatTheKernelWasTold) {
   testsupport::TaiOffsetGuard guard;
   ASSERT_EQ(orv::SetTaiOffset(37s), std::error_code{});
-  const struct {
-    int status;
-    std::string_view state;
-    int leap;
-    bool unsynchronised;
-  } cases[] = {
-      {STA_UNSYNC, "TIME_ERROR", 0, true},
-      // Unsynchronised, the kernel reports an error whatever it is armed for.
-      {STA_INS | STA_UNSYNC, "TIME_ERROR", 1, true},
-      {STA_DEL | STA_UNSYNC, "TIME_ERROR", -1, true},
-      {0, "TIME_OK", 0, false},
-      {STA_INS, "TIME_INS", 1, false},
-      {STA_INS | STA_DEL, "TIME_INS", 1, false},
-      {STA_DEL, "TIME_DEL", -1, false},
-      {STA_PLL, "TIME_OK", 0, false},
-  };
-  for (const auto& expected : cases) {
-    ASSERT_NE(guard.SetStatus(expected.status), -1) << std::strerror(errno);
+  // Clock state, leap, STA_UNSYNC, TAI offset and error of one read.
+  const auto read = [] {
     std::error_code error{EIO, std::generic_category()};
-    auto read = orv::GetKernelLeapState(error);
+    const auto got = orv::GetKernelLeapState(error);
+    return std::string(orv::ClockStateName(got.clockState)) + " " + std::to_string(got.leap) + " " +
+           std::to_string(got.unsynchronised) + " " + std::to_string(got.taiOffset.count()) + " " +
+           error.message();
+  };
+  for (const auto& [status, expected] : std::vector<std::pair<int, std::string>>{
+           {STA_UNSYNC, "TIME_ERROR 0 1"},
+           // Unsynchronised, the kernel reports an error whatever it is armed for.
+           {STA_INS | STA_UNSYNC, "TIME_ERROR 1 1"},
+           {STA_DEL | STA_UNSYNC, "TIME_ERROR -1 1"},
+           {0, "TIME_OK 0 0"},
+           {STA_INS, "TIME_INS 1 0"},
+           {STA_INS | STA_DEL, "TIME_INS 1 0"},
+           {STA_DEL, "TIME_DEL -1 0"},
+           {STA_PLL, "TIME_OK 0 0"},
+       }) {
+    ASSERT_NE(guard.SetStatus(status), -1) << std::strerror(errno);
     const auto deadline = std::chrono::steady_clock::now() + 3s;
-    while (orv::ClockStateName(read.clockState) != expected.state &&
-           std::chrono::steady_clock::now() < deadline) {
+    auto got = read();
+    while (got != expected + " 37 Success" && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(50ms);
-      read = orv::GetKernelLeapState(error);
+      got = read();
     }
-    EXPECT_EQ(orv::ClockStateName(read.clockState), expected.state) << expected.status;
-    EXPECT_EQ(read.leap, expected.leap) << expected.status;
-    EXPECT_EQ(read.unsynchronised, expected.unsynchronised) << expected.status;
-    EXPECT_EQ(read.taiOffset, 37s);
-    EXPECT_EQ(error, std::error_code{});
+    EXPECT_EQ(got, expected + " 37 Success") << status;
   }
 }
 
