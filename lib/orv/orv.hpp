@@ -1,11 +1,12 @@
 // liborv: a host's hardware timestamping configuration and clock, and the
-// kernel's TAI offset.
+// kernel's TAI offset and leap-second state.
 #pragma once
 
 #include <orv/timestamping.hpp>
 
 #include <chrono>
 #include <cstdint>
+#include <string_view>
 #include <system_error>
 
 extern "C" {
@@ -45,5 +46,50 @@ ORV_EXPORT std::chrono::seconds GetTaiOffset(std::error_code& error) noexcept;
 // the kernel kept another offset than `offset` (it ignores values outside
 // 0..100000 without an error).
 ORV_EXPORT std::error_code SetTaiOffset(std::chrono::seconds offset);
+
+// The kernel's clock state: what adjtimex returns, TIME_OK to TIME_ERROR of
+// <sys/timex.h> with the same values.
+enum class ClockState : int {
+  OK = 0,     // no leap second in progress
+  INS = 1,    // a second will be inserted at the end of this UTC day
+  DEL = 2,    // a second will be deleted at the end of this UTC day
+  OOP = 3,    // the inserted second is running
+  WAIT = 4,   // a leap second has passed and STA_INS or STA_DEL is still set
+  ERROR = 5,  // the clock is not synchronised (STA_UNSYNC, or a PPS fault)
+};
+
+// "TIME_OK" to "TIME_ERROR", as the kernel's headers name the states.
+constexpr std::string_view ClockStateName(ClockState state) {
+  switch (state) {
+    case ClockState::OK:
+      return "TIME_OK";
+    case ClockState::INS:
+      return "TIME_INS";
+    case ClockState::DEL:
+      return "TIME_DEL";
+    case ClockState::OOP:
+      return "TIME_OOP";
+    case ClockState::WAIT:
+      return "TIME_WAIT";
+    case ClockState::ERROR:
+      return "TIME_ERROR";
+  }
+  return "unknown";
+}
+
+// What one adjtimex read reports about leap seconds.
+struct KernelLeapState {
+  ClockState clockState = ClockState::OK;
+  // The leap second the kernel is armed for at the next UTC midnight: 1 with
+  // STA_INS, -1 with STA_DEL alone, else 0 (with both set it inserts).
+  int leap = 0;
+  bool unsynchronised = false;       // STA_UNSYNC
+  std::chrono::seconds taiOffset{};  // TAI - UTC from the same read; 0 when unset
+};
+
+// Reads the kernel's leap-second state without changing anything (adjtimex
+// with no mode bits). `error` is cleared on success; on failure it holds the
+// errno of adjtimex in the generic category and the result is the default.
+ORV_EXPORT KernelLeapState GetKernelLeapState(std::error_code& error) noexcept;
 
 }  // namespace orv

@@ -37,4 +37,18 @@ std::error_code SetTaiOffset(std::chrono::seconds offset) {
   return {};
 }
 
+KernelLeapState GetKernelLeapState(std::error_code& error) noexcept {
+  timex request{};
+  const int state = ::adjtimex(&request);
+  if (state == -1) {
+    error.assign(errno, std::generic_category());
+    return {};
+  }
+  error.clear();
+  // The kernel inserts when both are set, so STA_INS decides first.
+  const int leap = (request.status & STA_INS) != 0 ? 1 : (request.status & STA_DEL) != 0 ? -1 : 0;
+  return {static_cast<ClockState>(state), leap, (request.status & STA_UNSYNC) != 0,
+          std::chrono::seconds{request.tai}};
+}
+
 }  // namespace orv

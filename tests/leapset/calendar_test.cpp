@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <regex>
 #include <string>
 #include <utility>
@@ -155,6 +156,27 @@ TEST_F(LeapSecondList, CountsALaterLeapSecondAndKeepsTheHashedLines) {
                                                       0x9c8da8e4, 0x39b8e49e}));
   EXPECT_TRUE(list->hashedDigits.starts_with("39608352003991593600227206080010228778560011"));
   EXPECT_TRUE(list->hashedDigits.ends_with("369221760037400775040038"));
+}
+
+// The first entry only sets the 1972 value; a leap second counts as next
+// until the instant it takes effect.
+TEST_F(LeapSecondList, NextLeapSecondAfterAnInstant) {
+  const auto reading = Read(ListEndingWith("3692217600 37\n" + Ntp(At(2027y / 1 / 1)) + " 38\n" +
+                                           Ntp(At(2027y / 7 / 1)) + " 37\n"));
+  ASSERT_TRUE(reading.list) << reading.refusal;
+  const std::optional<calendar::LeapSecond> none;
+  for (const auto& [time, next] : std::vector<std::pair<sys_seconds, decltype(none)>>{
+           {At(1960y / 1 / 1), calendar::LeapSecond{At(1972y / 7 / 1), 1}},
+           {At(1972y / 1 / 1), calendar::LeapSecond{At(1972y / 7 / 1), 1}},
+           {At(2016y / 12 / 31, 23h + 59min + 59s), calendar::LeapSecond{At(2017y / 1 / 1), 1}},
+           {At(2017y / 1 / 1), calendar::LeapSecond{At(2027y / 1 / 1), 1}},
+           {At(2026y / 12 / 31, 12h), calendar::LeapSecond{At(2027y / 1 / 1), 1}},
+           {At(2027y / 1 / 1), calendar::LeapSecond{At(2027y / 7 / 1), -1}},
+           {At(2027y / 7 / 1), none},
+       }) {
+    EXPECT_EQ(calendar::NextLeapSecond(*reading.list, time), next)
+        << time.time_since_epoch().count();
+  }
 }
 
 TEST_F(LeapSecondList, TakesWhatTheShippedFormAllows) {

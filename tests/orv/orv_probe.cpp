@@ -19,6 +19,10 @@ int main(int argc, char* argv[]) {
     std::cout << orv::GetTaiOffset().count() << '\n'
               << offset.count() << ' ' << error.value() << ' ' << error.category().name() << ' '
               << error.message() << '\n';
+    const auto leap = orv::GetKernelLeapState(error);
+    std::cout << orv::ClockStateName(leap.clockState) << ' ' << leap.leap << ' '
+              << leap.unsynchronised << ' ' << leap.taiOffset.count() << ' ' << error.value() << ' '
+              << error.category().name() << ' ' << error.message() << '\n';
     return 0;
   }
   std::cerr << "usage: orv_probe set SECONDS | get\n";

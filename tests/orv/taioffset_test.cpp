@@ -5,8 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/timex.h>
+
 #include <cstring>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
 using namespace std::chrono_literals;
 
@@ -41,10 +46,13 @@ TEST(TaiOffset, SuccessIsTheClearedCode) {
 TEST(TaiOffset, RefusedReadReportsItsErrno) {
   testsupport::TaiOffsetGuard guard;
   ASSERT_EQ(orv::SetTaiOffset(36s), std::error_code{});
+  ASSERT_NE(guard.SetStatus(STA_UNSYNC), -1);
   const auto result = testsupport::Run(testsupport::WithAdjtimexDenied({ORV_PROBE_PATH, "get"}));
   ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.out, "0\n0 1 generic " + std::string(std::strerror(EPERM)) + "\n");
-  EXPECT_EQ(testsupport::Run({ORV_PROBE_PATH, "get"}).out, "36\n36 0 system Success\n");
+  const auto denied = std::string(std::strerror(EPERM));
+  EXPECT_EQ(result.out, "0\n0 1 generic " + denied + "\nTIME_OK 0 0 0 1 generic " + denied + "\n");
+  EXPECT_EQ(testsupport::Run({ORV_PROBE_PATH, "get"}).out,
+            "36\n36 0 system Success\nTIME_ERROR 0 1 36 0 system Success\n");
 }
 
 // The kernel ignores a value outside 0..100000 yet reports success.
@@ -69,6 +77,42 @@ TEST(TaiOffset, UnprivilegedCallerIsRefusedWithEperm) {
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.out, "1 generic " + std::string(std::strerror(EPERM)) + "\n33\n");
   EXPECT_EQ(orv::GetTaiOffset(), 33s);
+}
+
+// Each status a daemon may give the kernel, read back: the armed leap at
+// once, the clock state from the next second boundary on (an inserting
+// state gives way to TIME_OK first). The guard disarms the kernel afterwards.
+TEST(KernelLeapState, ReadsWhatTheKernelWasTold) {
+  testsupport::TaiOffsetGuard guard;
+  ASSERT_EQ(orv::SetTaiOffset(37s), std::error_code{});
+  // Clock state, leap, STA_UNSYNC, TAI offset and error of one read.
+  const auto read = [] {
+    std::error_code error{EIO, std::generic_category()};
+    const auto got = orv::GetKernelLeapState(error);
+    return std::string(orv::ClockStateName(got.clockState)) + " " + std::to_string(got.leap) + " " +
+           std::to_string(got.unsynchronised) + " " + std::to_string(got.taiOffset.count()) + " " +
+           error.message();
+  };
+  for (const auto& [status, expected] : std::vector<std::pair<int, std::string>>{
+           {STA_UNSYNC, "TIME_ERROR 0 1"},
+           // Unsynchronised, the kernel reports an error whatever it is armed for.
+           {STA_INS | STA_UNSYNC, "TIME_ERROR 1 1"},
+           {STA_DEL | STA_UNSYNC, "TIME_ERROR -1 1"},
+           {0, "TIME_OK 0 0"},
+           {STA_INS, "TIME_INS 1 0"},
+           {STA_INS | STA_DEL, "TIME_INS 1 0"},
+           {STA_DEL, "TIME_DEL -1 0"},
+           {STA_PLL, "TIME_OK 0 0"},
+       }) {
+    ASSERT_NE(guard.SetStatus(status), -1) << std::strerror(errno);
+    const auto deadline = std::chrono::steady_clock::now() + 3s;
+    auto got = read();
+    while (got != expected + " 37 Success" && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(50ms);
+      got = read();
+    }
+    EXPECT_EQ(got, expected + " 37 Success") << status;
+  }
 }
 
 }  // namespace

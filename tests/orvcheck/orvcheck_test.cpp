@@ -4,13 +4,14 @@
 // phc_ctl.
 #include <calendar.hpp>
 #include <driver_files.hpp>
+#include <leap_list.hpp>
+#include <orv/orv.hpp>
 #include <process.hpp>
 #include <ptp4l_pair.hpp>
 #include <tai_offset_guard.hpp>
 #include <test_daemon.hpp>
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 #include <nlohmann/json.hpp>
 
 #include <netinet/in.h>
@@ -46,33 +47,12 @@ using testsupport::ProcessOptions;
 const std::map<std::string, int> EXIT_STATUS = {
     {"OK", 0}, {"WARNING", 1}, {"CRITICAL", 2}, {"UNKNOWN", 3}};
 
-std::string Ntp(sys_seconds time) {
-  return std::to_string(time.time_since_epoch().count() + 2'208'988'800);
-}
-
 // A leap-second list in the shipped form, expiring at `expires`, whose "#h"
 // line is right or, with `hash` false, wrong in its last word.
 std::string LeapList(sys_seconds expires, bool hash = true) {
-  const auto updated = floor<days>(system_clock::now()) - days{30};
-  std::string digits = Ntp(updated) + Ntp(expires);
-  std::string list = "#$\t" + Ntp(updated) + "\n#@\t" + Ntp(expires) + "\n2272060800\t10\n";
-  digits += "227206080010";
-  int value = 10;
-  for (const auto date : calendar::BuiltinLeapSecondDates()) {
-    list += Ntp(date) + "\t" + std::to_string(++value) + "\n";
-    digits += Ntp(date) + std::to_string(value);
-  }
-  unsigned char sha1[EVP_MAX_MD_SIZE];
-  unsigned length = 0;
-  EVP_Digest(digits.data(), digits.size(), sha1, &length, EVP_sha1(), nullptr);
-  sha1[19] ^= hash ? 0 : 1;
-  list += "#h\t";
-  for (unsigned i = 0; i < 20; ++i) {
-    char hex[3];
-    std::snprintf(hex, sizeof hex, "%02x", sha1[i]);
-    list += (i > 0 && i % 4 == 0 ? " " : "") + std::string(hex);
-  }
-  return list + "\n";
+  return testsupport::LeapListText({.updated = floor<days>(system_clock::now()) - days{30},
+                                    .expires = expires,
+                                    .rightHash = hash});
 }
 
 const sys_seconds IN_A_YEAR = floor<seconds>(system_clock::now()) + days{365};

@@ -386,6 +386,18 @@ std::chrono::seconds LeapSecondsAt(const LeapSecondList& list, sys_seconds time)
   return std::prev(after)->taiUtc - INITIAL_TAI_OFFSET;
 }
 
+std::optional<LeapSecond> NextLeapSecond(const LeapSecondList& list, sys_seconds time) {
+  auto next = FirstEntryAfter(list, time);
+  // The first entry sets the 1972 value; it is not a leap second.
+  if (next == list.entries.begin()) {
+    ++next;
+  }
+  if (next == list.entries.end()) {
+    return std::nullopt;
+  }
+  return LeapSecond{next->from, next->taiUtc > std::prev(next)->taiUtc ? 1 : -1};
+}
+
 const std::array<sys_days, 27>& BuiltinLeapSecondDates() {
   return LEAP_SECOND_DATES;
 }

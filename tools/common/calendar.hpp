@@ -58,6 +58,20 @@ ListReading ReadLeapSecondList(const char* path);
 // entry not after `time`, minus 10 s; 0 before the first entry).
 std::chrono::seconds LeapSecondsAt(const LeapSecondList& list, std::chrono::sys_seconds time);
 
+// A leap second as a list announces it: from `takesEffect` (00:00:00 UTC on
+// the first day of a month) on, TAI - UTC is one second more (`leap` 1, a
+// 23:59:60 inserted before it) or one less (`leap` -1, a 23:59:59 deleted).
+struct LeapSecond {
+  std::chrono::sys_seconds takesEffect;
+  int leap;
+
+  bool operator==(const LeapSecond&) const = default;
+};
+
+// The first leap second of `list` that takes effect after `time`; nullopt
+// when the list has none after it.
+std::optional<LeapSecond> NextLeapSecond(const LeapSecondList& list, std::chrono::sys_seconds time);
+
 // The built-in list's dates (27, 1972-07-01 to 2017-01-01).
 const std::array<std::chrono::sys_days, 27>& BuiltinLeapSecondDates();
 

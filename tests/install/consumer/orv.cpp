@@ -11,7 +11,8 @@ int main() {
   }
   std::error_code error;
   const auto loopback = orv::GetTimestampingCapabilities("lo", error);
+  const auto leap = orv::GetKernelLeapState(error);
   std::cout << "consumer_orv: TAI offset " << offset.count() << ", lo phc " << loopback.phcIndex
-            << "\n";
-  return 0;
+            << ", " << orv::ClockStateName(leap.clockState) << "\n";
+  return error ? 1 : 0;
 }
