@@ -490,7 +490,7 @@ TEST_F(Orvcheck, PluginOutput) {
   std::string first;
   std::getline(lines, first);
   EXPECT_EQ(first,
-            "CRITICAL - 2 critical (interface lo, interface lo\\x0AOK), 4 OK | tai_offset=37s "
+            "CRITICAL - 2 critical (interface lo, interface lo\\x0AOK), 5 OK | tai_offset=37s "
             "tai_offset_calendar=37s leap_list_leaps=27;;;0 'phc_offset "
             "fake0'=0s;-0.000001:0.000001;-0.001:0.001 'phc_read_delay fake0'=0s;;;0");
   std::vector<std::string> checks;
@@ -504,11 +504,13 @@ TEST_F(Orvcheck, PluginOutput) {
   }
   // Two blanks after the longest check, "interface lo\x0AOK".
   EXPECT_EQ(messageColumns, std::set<long>{10 + 18 + 2});
-  EXPECT_EQ(checks, (std::vector<std::string>{"OK tai-offset", "OK leap-list", "OK interface fake0",
-                                              "OK phc fake0", "CRITICAL interface lo",
+  EXPECT_EQ(checks, (std::vector<std::string>{"OK tai-offset", "OK leap-list", "OK timescale",
+                                              "OK interface fake0", "OK phc fake0",
+                                              "CRITICAL interface lo",
                                               "CRITICAL interface lo\\x0AOK"}));
   // Left out, a check leaves no trace.
-  const auto skipped = Run({"--skip", "tai-offset", "--skip", "leap-list"});
+  const auto skipped =
+      Run({"--skip", "tai-offset", "--skip", "leap-list", "--skip", "timescale"});
   EXPECT_EQ(skipped.out, "OK - no checks run\n");
   EXPECT_EQ(skipped.status, 0);
 }
@@ -792,4 +794,63 @@ TEST_F(Orvcheck, Ptp4lOnRealDaemons) {
     lost = check(pair.slave, {});
   }
   EXPECT_EQ(lost["state"], "CRITICAL") << lost;
+}
+
+// The timescale check on the list, the kernel's leap state and a real
+// grandmaster, some at a chosen instant. The slave's clock adjustments are
+// reads, so it never arms the kernel itself.
+TEST_F(Orvcheck, TimescaleSourcesAgree) {
+  const testsupport::Ptp4lPair pair;
+  WriteList(testsupport::LeapListText({.updated = sys_days{2026y / 11 / 1},
+                                       .expires = sys_days{2027y / 12 / 28},
+                                       .later = {{sys_days{2027y / 7 / 1}, 1}}}));
+  const year_month_day tomorrow{floor<days>(system_clock::now()) + days{1}};
+  char endOfToday[16];
+  std::snprintf(endOfToday, sizeof endOfToday, "%04d-%02u-%02u", static_cast<int>(tomorrow.year()),
+                static_cast<unsigned>(tomorrow.month()), static_cast<unsigned>(tomorrow.day()));
+  struct Case {
+    std::string grandmaster;  // what it announces: "OFFSET VALID LEAP61 LEAP59"
+    int kernelStatus;
+    std::string instant;  // empty: now
+    const char* state;
+    std::string finding;
+  };
+  for (const auto& c : std::vector<Case>{
+           {"37 1 0 0", 0, "", "OK",
+            "TAI - UTC: list 37 s, kernel 37 s, grandmaster of " + pair.slave.socket +
+                " 37 s; next leap second 2027-07-01 (insert)"},
+           {"36 1 0 0", 0, "", "CRITICAL", " says TAI - UTC is 36 s, the list 37 s; "},
+           {"37 0 0 0", 0, "", "WARNING", " says its UTC offset is not valid; "},
+           {"37 1 0 1", 0, "", "CRITICAL", " announces leap59 that the list does not have; "},
+           {"37 1 0 0", STA_INS, "", "CRITICAL",
+            "kernel armed to insert a leap second at " + std::string(endOfToday) +
+                " that nothing announces; "},
+           {"37 1 0 0", 0, "2027-06-30 18:00:00", "WARNING",
+            "the list's leap second at 2027-07-01 is not armed in the kernel; "},
+           {"37 1 1 0", STA_INS, "2027-06-30 18:00:00", "OK", "kernel TIME_INS"}}) {
+    std::istringstream announced(c.grandmaster);
+    std::string offset, valid, leap61, leap59;
+    announced >> offset >> valid >> leap61 >> leap59;
+    testsupport::Run({"ip", "netns", "exec", pair.grandmaster.netns, "pmc", "-u", "-b", "0", "-s",
+                      pair.grandmaster.socket,
+                      "SET GRANDMASTER_SETTINGS_NP clockClass 6 clockAccuracy 0x21 "
+                      "offsetScaledLogVariance 0x4e5d currentUtcOffset " + offset + " leap61 " +
+                          leap61 + " leap59 " + leap59 + " currentUtcOffsetValid " + valid +
+                          " ptpTimescale 1 timeTraceable 1 frequencyTraceable 1 timeSource 0x20"});
+    guard.SetStatus(c.kernelStatus);
+    std::vector<std::string> command = {"ip",          "netns", "exec", pair.slave.netns,
+                                        ORVCHECK_PATH, "--leap-seconds-list", list,
+                                        "--format",    "json",  "--ptp4l=" + pair.slave.socket};
+    // The slave passes the grandmaster's announcement on at its next one.
+    nlohmann::json check = nlohmann::json::object();
+    for (int tries = 0; tries < 20 && check.value("state", "") != c.state; ++tries) {
+      std::this_thread::sleep_for(tries == 0 ? 0ms : 250ms);
+      const auto result = testsupport::Run(
+          command, c.instant.empty() ? ProcessOptions{} : testsupport::AtInstant({}, c.instant));
+      check = Check({result.status, nlohmann::json::parse(result.out)}, "timescale");
+    }
+    EXPECT_EQ(check["state"], c.state) << check;
+    EXPECT_NE(check["message"].get<std::string>().find(c.finding), std::string::npos) << check;
+    EXPECT_EQ(check["values"]["kernel"]["leap"], c.kernelStatus == STA_INS ? 1 : 0);
+  }
 }

@@ -5,6 +5,7 @@
 
 #include <calendar.hpp>
 #include <daemon_client.hpp>
+#include <ptp_exchange.hpp>
 
 #include <sys/types.h>
 
@@ -16,6 +17,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
+#include <vector>
 
 namespace orvcheck {
 
@@ -27,6 +30,7 @@ inline constexpr std::string_view INTERFACE = "interface";
 inline constexpr std::string_view PHC = "phc";
 inline constexpr std::string_view MONITOR = "monitor";
 inline constexpr std::string_view PTP4L = "ptp4l";
+inline constexpr std::string_view TIMESCALE = "timescale";
 }  // namespace check
 
 // The checks that run unless --skip leaves them out; the others run when
@@ -93,8 +97,20 @@ struct Ptp4lTarget {
   OffsetThresholds thresholds;  // for offsetFromMaster
 };
 
-// linuxptp's ptp4l, read over its management socket: its ports' states, its
-// offset from the master, and the grandmaster it follows.
-CheckResult CheckPtp4l(const Ptp4lTarget& target);
+// linuxptp's ptp4l as `read` over its management socket: its ports' states,
+// its offset from the master, and the grandmaster it follows.
+CheckResult CheckPtp4l(const Ptp4lTarget& target,
+                       const std::variant<ptp::Ptp4lReading, ptp::Ptp4lFailure>& read);
+
+// What a grandmaster announces about time, as one ptp4l socket told it.
+struct GrandmasterTime {
+  std::string socket;
+  ptp::TimePropertiesDataSet properties;
+};
+
+// TAI - UTC and the next leap second as the leap-second list (`reading`), the
+// kernel and each grandmaster have them: they must agree.
+CheckResult CheckTimescale(const calendar::ListReading& reading, std::chrono::sys_seconds now,
+                           std::vector<GrandmasterTime> grandmasters);
 
 }  // namespace orvcheck

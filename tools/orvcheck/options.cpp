@@ -226,7 +226,7 @@ po::options_description DescribeOptions() {
       ("healthy-status", po::value<HealthyStatuses>()->value_name("LIST"),
        "the daemon's statuses that are healthy, such as 0,1 (default all)")
       ("skip", po::value<std::vector<SkippedCheck>>()->value_name("CHECK"),
-       "leave out tai-offset, leap-list or phc; repeatable")
+       "leave out tai-offset, leap-list, phc or timescale; repeatable")
       ("leap-seconds-list", po::value<std::string>()->value_name("PATH"),
        "leap-second list (default tzdata's)")
       ("format", po::value<FormatName>()->value_name("FORMAT"),

@@ -11,6 +11,7 @@
 
 #include <exception>
 #include <functional>
+#include <variant>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -66,6 +67,15 @@ std::vector<orvcheck::CheckResult> RunChecks(const orvcheck::Configuration& conf
   const auto reading = calendar::ReadLeapSecondList(configuration.leapSecondsList.c_str());
   // Every check that compares with the calendar takes this one value.
   const auto calendarOffset = calendar::CalendarTaiOffset(reading.list, now);
+  // Each ptp4l is read once, for its own check and for the timescale's.
+  std::vector<std::variant<ptp::Ptp4lReading, ptp::Ptp4lFailure>> reads;
+  std::vector<orvcheck::GrandmasterTime> grandmasters;
+  for (const auto& target : configuration.ptp4l) {
+    reads.push_back(ptp::ReadPtp4l(target.socket, target.timeout));
+    if (const auto* read = std::get_if<ptp::Ptp4lReading>(&reads.back())) {
+      grandmasters.push_back({target.socket, read->timeProperties});
+    }
+  }
   std::vector<orvcheck::CheckResult> results;
   if (configuration.Runs(check::TAI_OFFSET)) {
     results.push_back(
@@ -76,14 +86,21 @@ std::vector<orvcheck::CheckResult> RunChecks(const orvcheck::Configuration& conf
       return orvcheck::CheckLeapList(configuration.leapSecondsList, reading, now);
     }));
   }
+  if (configuration.Runs(check::TIMESCALE)) {
+    results.push_back(Guarded(check::TIMESCALE, "", [&] {
+      return orvcheck::CheckTimescale(reading, now, std::move(grandmasters));
+    }));
+  }
   RunInterfaceChecks(configuration, calendarOffset, results);
   if (configuration.monitor) {
     results.push_back(Guarded(check::MONITOR, "",
                               [&] { return orvcheck::CheckMonitor(*configuration.monitor); }));
   }
-  for (const auto& target : configuration.ptp4l) {
-    auto result = Guarded(check::PTP4L, "", [&] { return orvcheck::CheckPtp4l(target); });
-    result.socket = target.socket;
+  for (std::size_t i = 0; i < configuration.ptp4l.size(); ++i) {
+    auto result = Guarded(check::PTP4L, "", [&] {
+      return orvcheck::CheckPtp4l(configuration.ptp4l[i], reads[i]);
+    });
+    result.socket = configuration.ptp4l[i].socket;
     results.push_back(std::move(result));
   }
   return results;

@@ -195,8 +195,8 @@ CheckResult Unanswered(const ptp::Ptp4lFailure& failure) {
 
 }  // namespace
 
-CheckResult CheckPtp4l(const Ptp4lTarget& target) {
-  const auto read = ptp::ReadPtp4l(target.socket, target.timeout);
+CheckResult CheckPtp4l(const Ptp4lTarget& target,
+                       const std::variant<ptp::Ptp4lReading, ptp::Ptp4lFailure>& read) {
   if (const auto* failure = std::get_if<ptp::Ptp4lFailure>(&read)) {
     return Unanswered(*failure);
   }
