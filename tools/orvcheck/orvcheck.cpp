@@ -216,7 +216,8 @@ po::options_description DescribeOptions() {
       ("format", po::value<FormatName>()->value_name("FORMAT"),
        "text (default), json or openmetrics")
       ("textfile", po::value<std::string>()->value_name("PATH"),
-       "also write openmetrics to PATH atomically");
+       "also write openmetrics to PATH atomically")
+      ("quiet", "print only the checks that are not OK");
   // clang-format on
   return options;
 }
@@ -418,6 +419,6 @@ int main(int argc, char* argv[]) {
   report.results = RunChecks(vm);
   report.state = orvcheck::Overall(report.results);
   WriteTextfile(vm, report);
-  std::cout << orvcheck::Render(OutputFormat(vm), report);
+  std::cout << orvcheck::Render(OutputFormat(vm), report, vm.count("quiet") != 0);
   return tools::Finish(static_cast<int>(report.state), UNKNOWN);
 }

@@ -106,7 +106,9 @@ enum class Format { TEXT, JSON, OPENMETRICS };
 // ("0.000001", "37"), as performance data and thresholds in messages show it.
 std::string PlainNumber(double value);
 
-// The whole output in `format`, ending with a newline.
-std::string Render(Format format, const Report& report);
+// The whole output in `format`, ending with a newline. `quiet`: nothing when
+// every check is OK, and in text only the first line and the checks that are
+// not OK, so that a log keeps the reasons without a line a minute for each.
+std::string Render(Format format, const Report& report, bool quiet = false);
 
 }  // namespace orvcheck
