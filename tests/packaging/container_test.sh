@@ -9,9 +9,9 @@
 # named by its packages. The kernel's TAI offset, shared, is put back.
 # Usage: container_test.sh DEB_DIR LEAPSET; exits 77 where nothing can boot.
 set -euo pipefail
-debs=$1
+debs=()
 leapset=$2
-if systemd-detect-virt --quiet --chroot; then
+if systemd-detect-virt --quiet --chroot 2>/dev/null; then
   echo "SKIP: inside a chroot, where systemd-nspawn cannot boot a container"
   exit 77
 fi
@@ -20,31 +20,33 @@ fail() {
   exit 1
 }
 
-# systemd and what the packages need and recommend: they install offline.
-mapfile -t packages < <(printf 'systemd\nsystemd-sysv\n' && for deb in "$debs"/*.deb; do
+# systemd and what the programs' packages need and recommend: they install
+# offline.
+for deb in "$1"/*.deb; do [[ $deb == *-dev_* ]] || debs+=("$deb"); done
+mapfile -t packages < <(printf 'systemd\nsystemd-sysv\n' && for deb in "${debs[@]}"; do
   dpkg-deb -f "$deb" Depends Recommends | sed -E 's/^[A-Za-z-]+: //; s/\([^)]*\)//g' | tr ',|' '\n'
-done | tr -d ' ' | grep -vxE '|orvkit-.*|liborv.*|libvexa.*|lib.*-dev' | sort -u)
+done | tr -d ' ' | grep -vxE '|orvkit-.*|liborv.*|libvexa.*' | sort -u)
 cache=${ORVKIT_CACHE:-/var/cache/orvkit}
 base=$cache/debian12-$(printf '%s\n' "${packages[@]}" | sha256sum | cut -c1-16).tar
 mkdir -p "$cache"
 (
   flock 9
   [ -f "$base" ] || { IFS=, && mmdebstrap --quiet --variant=minbase \
-    --include="${packages[*]}" bookworm "$base.new" && mv "$base.new" "$base"; }
+    --include="${packages[*]}" bookworm "$base.new.tar" && mv "$base.new.tar" "$base"; }
 ) 9>"$cache/.lock"
 
 root=$(mktemp -d /var/tmp/orvkit-container.XXXXXX)
 offset=$("$leapset")
 nspawn=""
 cleanup() {
-  [ -z "$nspawn" ] || { kill "$nspawn" && wait "$nspawn"; } || true
+  [ -z "$nspawn" ] || poweroff
   "$leapset" --set "$offset"
   rm -rf --one-file-system "$root" "$root.log"
 }
 trap cleanup EXIT
 tar -C "$root" -xf "$base"
 mkdir -p "$root/root/debs" "$root/var/lib/prometheus/node-exporter"
-cp "$debs"/*.deb "$root/root/debs/"
+cp "${debs[@]}" "$root/root/debs/"
 systemd-nspawn --quiet --keep-unit --register=no -D "$root" sh -c 'dpkg -i /root/debs/*.deb >/dev/null'
 # A checked interface that is not there: a CRITICAL check with a reason.
 echo 'ORVCHECK_OPTIONS="--interface nosuch0"' >"$root/etc/default/orvcheck"
@@ -54,17 +56,24 @@ boot() {
   systemd-nspawn --quiet --boot --keep-unit --register=no -D "$root" "$@" >"$root.log" 2>&1 &
   nspawn=$!
   for _ in $(seq 100); do
-    leader=$(ps -o pid= --ppid "$nspawn" | tr -d ' ')
+    leader=$(ps -o pid=,comm= --ppid "$nspawn" | awk '$2 == "systemd" { print $1 }') || true
     [ -z "$leader" ] || break
     sleep 0.1
   done
-  local state
-  state=$(inside timeout 60 systemctl is-system-running --wait) || [ "$state" = degraded ] ||
-    fail "the container's systemd is $state: $(cat "$root.log")"
+  local state=""
+  for _ in $(seq 60); do
+    state=$(inside systemctl is-system-running --wait 2>/dev/null) || true
+    [[ $state != running && $state != degraded ]] || return 0
+    sleep 1
+  done
+  fail "the container's systemd is ${state:-unreachable}: $(cat "$root.log")"
 }
 inside() { nsenter -t "$leader" -a "$@"; }
+# A container still starting may miss the signal: killed after a minute.
 poweroff() {
-  kill "$nspawn" && wait "$nspawn" || true
+  kill "$nspawn"
+  timeout 60 tail --pid="$nspawn" -f /dev/null || kill -KILL "$nspawn"
+  wait "$nspawn" || true
   nspawn=""
 }
 
