@@ -136,11 +136,11 @@ for alert in json.load(sys.stdin)["data"]["alerts"]:
 ' | sort
 }
 
-expected="OrvkitCheckCritical 127.0.0.1:${ports[4]} interface gone0 firing
+expected=$(sort <<<"OrvkitCheckCritical 127.0.0.1:${ports[4]} interface gone0 firing
 OrvkitCheckCritical 127.0.0.1:${ports[5]} phc fake0 firing
 OrvkitCheckWarning 127.0.0.1:${ports[2]} leap-list - firing
 OrvkitMetricsAbsent 127.0.0.1:${ports[6]} - - pending
-OrvkitTextfileStale 127.0.0.1:${ports[3]} - - firing"
+OrvkitTextfileStale 127.0.0.1:${ports[3]} - - firing")
 seen=""
 for _ in $(seq 60); do
   sleep 1
