@@ -94,7 +94,8 @@ def main():
                     if os.path.exists(textfile):
                         os.remove(textfile)
                     if arguments is not None:
-                        environment = {"LD_PRELOAD": PRELOAD, "ORVTEST_HWTSTAMP_IF": "fake0",
+                        environment = {**os.environ, "LD_PRELOAD": PRELOAD,
+                                       "ORVTEST_HWTSTAMP_IF": "fake0",
                                        "ORVTEST_HWTSTAMP_STATE": os.path.join(work, "hwtstamp"),
                                        "ORVTEST_PHC": "0", "ORVTEST_PHC_OFFSET_NS": "-400"}
                         environment.update(("ORVTEST_" + s).split("=", 1) for s in [now] if s)
