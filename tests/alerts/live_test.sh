@@ -1,15 +1,19 @@
 #!/bin/bash
-# The shipped rules on a real Prometheus watching three hosts on the loopback
+# The shipped rules on a real Prometheus watching six hosts on the loopback
 # address, each a real node_exporter whose textfile directory orvcheck writes:
-# a healthy host, a host whose leap-second list expires in 10 days, and a host
-# whose timer has died (its file an hour old). Prometheus's alerts API must
-# show exactly the alerts of the two faulty hosts, with their instances.
+# a healthy host, a host whose leap-second list expires in 10 days, a host
+# whose timer has died (its file an hour old), a host whose checked interface
+# is missing, a host whose PHC (the fake driver's) swings between 2 ms and
+# 0.9 ms from one run to the next, and a host without orvcheck. The job is
+# not called "node". Prometheus's alerts API must show exactly the alerts of
+# the faulty hosts, with their instances and checks.
 # Sets the kernel's TAI offset to 37 for the run and puts back the one found.
-# Usage: live_test.sh ORVCHECK LEAPSET RULES
+# Usage: live_test.sh ORVCHECK LEAPSET RULES FAKE_DRIVER_PRELOAD
 set -euo pipefail
 orvcheck=$1
 leapset=$2
 rules=$3
+preload=$4
 work=$(mktemp -d)
 pids=()
 offset=$("$leapset")
@@ -25,7 +29,7 @@ trap cleanup EXIT
 # Free ports on the loopback address, as the kernel hands them out.
 mapfile -t ports < <(/usr/bin/python3 -c '
 import socket
-sockets = [socket.socket() for _ in range(4)]
+sockets = [socket.socket() for _ in range(7)]
 for s in sockets:
     s.bind(("127.0.0.1", 0))
 for s in sockets:
@@ -59,18 +63,30 @@ leap_list() {
 now=$(date +%s)
 leap_list $((now + 365 * 86400)) >"$work/current.list"
 leap_list $((now + 10 * 86400)) >"$work/expiring.list"
+echo "0 1 12" >"$work/hwtstamp"
+# orvcheck for HOST with LIST, the fake driver's PHC at OFFSET ns from
+# CLOCK_TAI.
+check() {
+  local host=$1 list=$2 offset=$3
+  shift 3
+  env LD_PRELOAD="$preload" ORVTEST_HWTSTAMP_IF=fake0 ORVTEST_HWTSTAMP_STATE="$work/hwtstamp" \
+    ORVTEST_PHC=0 ORVTEST_PHC_OFFSET_NS="$offset" \
+    "$orvcheck" --leap-seconds-list "$work/$list.list" --textfile "$work/host$host/orvkit.prom" \
+    "$@" >/dev/null
+}
 targets=""
-for host in 1 2 3; do
+for host in 1 2 3 4 5 6; do
   mkdir "$work/host$host"
-  list=$work/current.list
-  [ $host -eq 2 ] && list=$work/expiring.list
   status=0
-  "$orvcheck" --leap-seconds-list "$list" --textfile "$work/host$host/orvkit.prom" >/dev/null || status=$?
+  case $host in
+    1 | 3) check $host current 0 --interface fake0 || status=$? ;;
+    2) check $host expiring 0 || status=$? ;;
+    4) check $host current 0 --interface fake0 --interface gone0 || status=$? ;;
+  esac
   expected=0
-  [ $host -eq 2 ] && expected=1
+  case $host in 2) expected=1 ;; 4) expected=2 ;; esac
   [ $status -eq $expected ] || {
     echo "FAIL: orvcheck for host $host exited $status, not $expected" >&2
-    "$orvcheck" --leap-seconds-list "$list" >&2 || true
     exit 1
   }
   prometheus-node-exporter --web.listen-address="127.0.0.1:${ports[$host]}" \
@@ -80,8 +96,16 @@ for host in 1 2 3; do
   targets+="'127.0.0.1:${ports[$host]}', "
 done
 touch -d '1 hour ago' "$work/host3/orvkit.prom"
+# Two daemons fighting over host 5's clock: CRITICAL and WARNING in turn.
+while :; do
+  for offset in 2000000 900000; do
+    check 5 current $offset --interface fake0 || true
+    sleep 1
+  done
+done &
+pids+=($!)
 
-# Debian's job names; rules evaluated every second instead of every minute.
+# Rules evaluated every second instead of every minute.
 cat >"$work/prometheus.yml" <<EOF
 global:
   scrape_interval: 1s
@@ -92,7 +116,7 @@ scrape_configs:
   - job_name: prometheus
     static_configs:
       - targets: ['127.0.0.1:${ports[0]}']
-  - job_name: node
+  - job_name: ptp-hosts
     static_configs:
       - targets: [$targets]
 EOF
@@ -100,19 +124,23 @@ prometheus --config.file="$work/prometheus.yml" --storage.tsdb.path="$work/data"
   --web.listen-address="127.0.0.1:${ports[0]}" >"$work/prometheus.log" 2>&1 &
 pids+=($!)
 
-# name instance state, one line per alert, sorted.
+# name instance check interface state, one line per alert, sorted.
 alerts() {
   curl -sf "http://127.0.0.1:${ports[0]}/api/v1/alerts" | tee "$work/alerts.json" |
     /usr/bin/python3 -c '
 import json, sys
 for alert in json.load(sys.stdin)["data"]["alerts"]:
     labels = alert["labels"]
-    print(labels["alertname"], labels["instance"], alert["state"])
+    print(labels["alertname"], labels["instance"], labels.get("check", "-"),
+          labels.get("interface", "-"), alert["state"])
 ' | sort
 }
 
-expected="OrvkitLeapListExpiresSoon 127.0.0.1:${ports[2]} pending
-OrvkitTextfileStale 127.0.0.1:${ports[3]} firing"
+expected=$(sort <<<"OrvkitCheckCritical 127.0.0.1:${ports[4]} interface gone0 firing
+OrvkitCheckCritical 127.0.0.1:${ports[5]} phc fake0 firing
+OrvkitCheckWarning 127.0.0.1:${ports[2]} leap-list - firing
+OrvkitMetricsAbsent 127.0.0.1:${ports[6]} - - pending
+OrvkitTextfileStale 127.0.0.1:${ports[3]} - - firing")
 seen=""
 for _ in $(seq 60); do
   sleep 1
@@ -129,4 +157,5 @@ if [ "$seen" != "$expected" ]; then
   tail -5 "$work/prometheus.log" >&2
   exit 1
 fi
-echo "alerts as expected: the expiring list on host 2, the stale textfile on host 3, none on host 1"
+echo "alerts as expected: the expiring list on host 2, the stale textfile on host 3, the missing"
+echo "interface on host 4, the swinging PHC on host 5, no orvcheck on host 6, none on host 1"

@@ -335,7 +335,8 @@ TEST_F(Orvcheck, PhcAgainstClockTai) {
   const auto healthy =
       WithFakeDriver(Settings("PHC_METHODS=extended basic;PHC_OFFSET_NS=-400;PHC_WINDOWS_NS=1100"));
   EXPECT_EQ(Check(Json({"--interface", "fake0"}, healthy), "phc", "fake0")["values"],
-            nlohmann::json::parse(R"({"phc": "/dev/ptp0", "offset_seconds": -4e-7,
+            nlohmann::json::parse(R"({"warning_seconds": 1e-6, "critical_seconds": 0.001,
+              "phc": "/dev/ptp0", "offset_seconds": -4e-7,
               "realtime_offset_seconds": 36.9999996, "method": "extended", "samples": 9,
               "read_delay_seconds": 1.1e-6})"));
   const auto metrics = Run({"--interface", "fake0", "--format", "openmetrics"}, healthy).out;
@@ -513,6 +514,10 @@ TEST_F(Orvcheck, PluginOutput) {
       Run({"--skip", "tai-offset", "--skip", "leap-list", "--skip", "timescale"});
   EXPECT_EQ(skipped.out, "OK - no checks run\n");
   EXPECT_EQ(skipped.status, 0);
+  // Quiet: the first line and the checks not OK; nothing when all are OK.
+  EXPECT_EQ(Run({"--interface", "lo", "--quiet"}).out,
+            std::regex_replace(Run({"--interface", "lo"}).out, std::regex("\nOK [^\n]*"), ""));
+  EXPECT_EQ(Run({"--interface", "fake0", "--quiet"}, WithFakeDriver({})).out, "");
 }
 
 // node_exporter's user must read the file: the textfile directory holds it

@@ -38,6 +38,11 @@ for deb in "$work"/*.deb; do
     "$(dpkg-deb -f "$deb" Depends)"
 done
 
+# Kept for the container test.
+rm -rf "$build/debs"
+mkdir "$build/debs"
+cp "${debs[@]}" "$build/debs/"
+
 echo "== lintian"
 lintian --pedantic --info --fail-on error,warning "$work"/*.changes
 
@@ -75,7 +80,7 @@ status=0
 /usr/sbin/nicmark lo >/dev/null 2>&1 || status=$?
 [ "$status" -eq 1 ] || { echo "FAIL: nicmark lo exited $status" >&2; exit 1; }
 /usr/bin/vexawatch --version
-grep -qx "ExecStart=/usr/sbin/leapset --init" /lib/systemd/system/leapset-init.service
+grep -qx "ExecStart=/usr/sbin/leapset --init --verbose" /lib/systemd/system/leapset-init.service
 [ -f /usr/share/man/man8/leapset.8.gz ] && [ -f /usr/share/bash-completion/completions/nicmark ]
 /usr/bin/orvcheck --version
 [ -f /lib/systemd/system/orvcheck-textfile.timer ] && [ -f /usr/share/man/man1/orvcheck.1.gz ]

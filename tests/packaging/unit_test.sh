@@ -9,7 +9,7 @@ trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 cmake --install "$1" --prefix "$prefix" --component tools >/dev/null
 unit=$prefix/lib/systemd/system/leapset-init.service
-grep -qx "ExecStart=$prefix/sbin/leapset --init" "$unit" || {
+grep -qx "ExecStart=$prefix/sbin/leapset --init --verbose" "$unit" || {
   echo "FAIL: ExecStart does not name the installed leapset" >&2
   grep ExecStart "$unit" >&2
   exit 1
@@ -21,7 +21,7 @@ for line in TimeoutStartSec=30 ConditionCapability=CAP_SYS_TIME \
   grep -qx "$line" "$unit" || { echo "FAIL: the unit lacks $line" >&2; exit 1; }
 done
 textfile=$prefix/lib/systemd/system/orvcheck-textfile.service
-grep -q "^ExecStart=$prefix/bin/orvcheck --textfile " "$textfile" || {
+grep -q "^ExecStart=$prefix/bin/orvcheck --quiet --textfile " "$textfile" || {
   echo "FAIL: ExecStart does not name the installed orvcheck" >&2
   exit 1
 }

@@ -232,7 +232,8 @@ po::options_description DescribeOptions() {
       ("format", po::value<FormatName>()->value_name("FORMAT"),
        "text (default), json or openmetrics")
       ("textfile", po::value<std::string>()->value_name("PATH"),
-       "also write openmetrics to PATH atomically");
+       "also write openmetrics to PATH atomically")
+      ("quiet", "print only the checks that are not OK");
   // clang-format on
   return options;
 }
@@ -395,6 +396,7 @@ std::variant<Configuration, std::string> ReadConfiguration(const po::variables_m
   Configuration configuration;
   configuration.format = Get<FormatName>(vm, "format").value_or(FormatName{Format::TEXT}).value;
   configuration.textfile = Get<std::string>(vm, "textfile");
+  configuration.quiet = vm.count("quiet") != 0;
   configuration.leapSecondsList =
       Get<std::string>(vm, "leap-seconds-list").value_or(std::string(calendar::LEAP_SECONDS_LIST));
   for (const auto& skipped : Repeated<SkippedCheck>(vm, "skip")) {

@@ -23,6 +23,7 @@ struct InterfaceTarget {
 struct Configuration {
   Format format = Format::TEXT;
   std::optional<std::string> textfile;  // also write the metrics there
+  bool quiet = false;                   // nothing when all is OK, else only what is not
   std::string leapSecondsList;
   std::vector<std::string_view> skipped;    // of SKIPPABLE_CHECKS
   std::vector<InterfaceTarget> interfaces;  // each name once, in the order given

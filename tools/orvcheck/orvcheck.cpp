@@ -152,7 +152,7 @@ int Run(int argc, char* argv[]) {
   report.results = RunChecks(configuration);
   report.state = orvcheck::Overall(report.results);
   WriteTextfile(configuration, report);
-  std::cout << orvcheck::Render(configuration.format, report);
+  std::cout << orvcheck::Render(configuration.format, report, configuration.quiet);
   return tools::Finish(static_cast<int>(report.state), UNKNOWN);
 }
 

@@ -111,6 +111,15 @@ std::string UnreadableMessage(const std::string& device, const std::error_code& 
 CheckResult CheckPhc(const std::string& interface, int phcIndex, const OffsetThresholds& thresholds,
                      std::chrono::seconds calendarOffset) {
   CheckResult result{.check = std::string(check::PHC), .interface = interface};
+  // The thresholds in force, so that alerts and dashboards show what the
+  // state was judged against rather than assume the defaults.
+  result.Record({"warning_seconds", Seconds(thresholds.warning),
+                 Series{.name = "phc_offset_warning_seconds",
+                        .help = "The PHC's offset from CLOCK_TAI beyond which the check warns"}});
+  result.Record({"critical_seconds", Seconds(thresholds.critical),
+                 Series{.name = "phc_offset_critical_seconds",
+                        .help = "The PHC's offset from CLOCK_TAI beyond which the check is "
+                                "critical"}});
   const std::string device = fmt::format("/dev/ptp{}", phcIndex);
   std::error_code error;
   const auto offset = orv::GetPhcOffset(phcIndex, error);

@@ -178,17 +178,21 @@ std::string Perfdata(const Report& report) {
 
 // The first line is what a monitoring system shows: the overall state, a
 // summary and, after '|', the performance data. One line per check follows.
-std::string RenderText(const Report& report) {
+std::string RenderText(const Report& report, bool quiet) {
   const std::string perfdata = Perfdata(report);
   std::string text = fmt::format("{} - {}{}{}\n", StateName(report.state), Summary(report),
                                  perfdata.empty() ? "" : " |", perfdata);
+  std::vector<const CheckResult*> shown;
   std::size_t width = 0;
   for (const auto& result : report.results) {
-    width = std::max(width, CheckLabel(result).size());
+    if (!quiet || result.state != State::OK) {
+      shown.push_back(&result);
+      width = std::max(width, CheckLabel(result).size());
+    }
   }
-  for (const auto& result : report.results) {
-    text += fmt::format("{:<8}  {:<{}}  {}\n", StateName(result.state), CheckLabel(result), width,
-                        result.message);
+  for (const auto* result : shown) {
+    text += fmt::format("{:<8}  {:<{}}  {}\n", StateName(result->state), CheckLabel(*result), width,
+                        result->message);
   }
   return text;
 }
@@ -365,7 +369,10 @@ State Overall(const std::vector<CheckResult>& results) {
   return overall;
 }
 
-std::string Render(Format format, const Report& report) {
+std::string Render(Format format, const Report& report, bool quiet) {
+  if (quiet && report.state == State::OK) {
+    return "";
+  }
   switch (format) {
     case Format::JSON:
       return RenderJson(report);
@@ -374,7 +381,7 @@ std::string Render(Format format, const Report& report) {
     case Format::TEXT:
       break;
   }
-  return RenderText(report);
+  return RenderText(report, quiet);
 }
 
 }  // namespace orvcheck

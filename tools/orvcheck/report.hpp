@@ -111,7 +111,9 @@ std::string Day(std::chrono::sys_seconds time);
 std::string NamedText(const Named& named);
 std::string NamedList(const std::vector<Named>& list);
 
-// The whole output in `format`, ending with a newline.
-std::string Render(Format format, const Report& report);
+// The whole output in `format`, ending with a newline. `quiet`: nothing when
+// every check is OK, and in text only the first line and the checks that are
+// not OK, so that a log keeps the reasons without a line a minute for each.
+std::string Render(Format format, const Report& report, bool quiet = false);
 
 }  // namespace orvcheck
