@@ -198,6 +198,25 @@ TEST_F(Orvcheck, LeapListStates) {
   EXPECT_EQ(tzdata["values"]["refusal"], nullptr);
 }
 
+// At an instant set through libfaketime, with a list that announces a leap
+// second after the built-in list's last: the expiry is judged at that instant.
+TEST_F(Orvcheck, LeapListAtAChosenInstant) {
+  WriteList(testsupport::LeapListText({.updated = sys_days{2026y / 11 / 1},
+                                       .expires = sys_days{2027y / 6 / 28},
+                                       .later = {{sys_days{2027y / 1 / 1}, 1}}}));
+  for (const auto& [instant, state, finding] :
+       std::vector<std::tuple<std::string, std::string, std::string>>{
+           {"2026-12-31 12:00:00", "OK",
+            "valid until 2027-06-28 (28 leap seconds, last 2027-01-01, hash valid)"},
+           {"2027-06-28 00:00:01", "WARNING", "expired on 2027-06-28"}}) {
+    const auto check =
+        Check(Json({}, testsupport::AtInstant(testsupport::AsNobody(), instant)), "leap-list");
+    EXPECT_EQ(check["state"], state) << instant;
+    EXPECT_NE(check["message"].get<std::string>().find(finding), std::string::npos)
+        << check["message"];
+  }
+}
+
 TEST_F(Orvcheck, InterfacesThroughTheFakeDriverAndTheKernel) {
   struct Case {
     std::string interface;

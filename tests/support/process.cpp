@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -71,15 +72,18 @@ std::string StageForOtherUsers(const std::string& program) {
 std::vector<std::string> CommandLine(const std::vector<std::string>& argv,
                                      const ProcessOptions& options, std::string& stagingDir) {
   std::vector<std::string> full;
-  if (!options.unprivileged) {
-    return argv;
+  if (options.unprivileged) {
+    full = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
   }
-  full = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
   full.insert(full.end(), argv.begin(), argv.end());
-  if (argv.front().front() == '/' && !IsSystemPath(argv.front())) {
+  if (options.unprivileged && argv.front().front() == '/' && !IsSystemPath(argv.front())) {
     stagingDir = StageForOtherUsers(argv.front());
     full[4] = stagingDir + "/" + std::filesystem::path(argv.front()).filename().string();
     full.insert(full.begin(), {"env", "LD_LIBRARY_PATH=" + stagingDir});
+  }
+  if (!options.programEnvironment.empty()) {
+    const auto program = full.insert(full.end() - static_cast<std::ptrdiff_t>(argv.size()), "env");
+    full.insert(program + 1, options.programEnvironment.begin(), options.programEnvironment.end());
   }
   return full;
 }

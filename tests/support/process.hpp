@@ -19,6 +19,10 @@ struct ProcessOptions {
   bool closeStdout = false;
   // Extra NAME=VALUE entries added to the inherited environment.
   std::vector<std::string> environment;
+  // Entries for the program alone, set by env(1) just before it, after
+  // setpriv: libfaketime shares its state through files that every process
+  // loading it creates, and that one which execs leaves behind.
+  std::vector<std::string> programEnvironment;
 };
 
 inline ProcessOptions AsNobody() {
@@ -44,6 +48,15 @@ inline ProcessOptions StdoutClosed() {
 inline std::vector<std::string> WithAdjtimexDenied(std::vector<std::string> argv) {
   argv.insert(argv.begin(), DENY_ADJTIMEX_PATH);
   return argv;
+}
+
+// `options` with the program's CLOCK_REALTIME (and so std::chrono's
+// system_clock) starting at `utc`, such as "2026-12-31 12:00:00", and running
+// on from there; its monotonic clock stays real.
+inline ProcessOptions AtInstant(ProcessOptions options, const std::string& utc) {
+  options.programEnvironment = {"LD_PRELOAD=" FAKETIME_PRELOAD, "FAKETIME=@" + utc, "TZ=UTC",
+                                "FAKETIME_DONT_FAKE_MONOTONIC=1"};
+  return options;
 }
 
 struct ProcessResult {
