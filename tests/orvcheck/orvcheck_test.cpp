@@ -851,7 +851,7 @@ TEST_F(Orvcheck, TimescaleSourcesAgree) {
                 " that nothing announces; "},
            {"37 1 0 0", 0, "2027-06-30 18:00:00", "WARNING",
             "the list's leap second at 2027-07-01 is not armed in the kernel; "},
-           {"37 1 1 0", STA_INS, "2027-06-30 18:00:00", "OK", "kernel TIME_INS"}}) {
+           {"37 1 1 0", STA_INS, "2027-06-30 18:00:00", "OK", "next leap second 2027-07-01 (insert)"}}) {
     std::istringstream announced(c.grandmaster);
     std::string offset, valid, leap61, leap59;
     announced >> offset >> valid >> leap61 >> leap59;

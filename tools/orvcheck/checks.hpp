@@ -35,8 +35,8 @@ inline constexpr std::string_view TIMESCALE = "timescale";
 
 // The checks that run unless --skip leaves them out; the others run when
 // asked for.
-inline constexpr std::array<std::string_view, 3> SKIPPABLE_CHECKS = {check::TAI_OFFSET,
-                                                                     check::LEAP_LIST, check::PHC};
+inline constexpr std::array<std::string_view, 4> SKIPPABLE_CHECKS = {
+    check::TAI_OFFSET, check::LEAP_LIST, check::PHC, check::TIMESCALE};
 
 // The kernel's TAI offset against `calendarOffset`, TAI - UTC by the
 // leap-second list in use.
