@@ -210,13 +210,18 @@ TEST(LeapsetOutput, FailedStandardOutputEndsWithStatusOne) {
 TEST(LeapsetCalendar, InitWithoutAUsableLeapSecondList) {
   testsupport::TaiOffsetGuard guard;
   const std::string list = calendar::LEAP_SECONDS_LIST;
-  // The installed list with a leap second no one could have announced.
+  // The installed list with a leap second no one could have announced, and
+  // with one that keeps every rule but the list's hash (2025-07-01).
   std::ifstream installed(list);
-  std::string crafted{std::istreambuf_iterator<char>(installed), {}};
-  crafted += "3793404345 38\n";  // 2020-03-17 03:25:45
+  const std::string shipped{std::istreambuf_iterator<char>(installed), {}};
+  const auto crafted = shipped + "3793404345 38\n";  // 2020-03-17 03:25:45
   const auto craftedLine = std::count(crafted.begin(), crafted.end(), '\n');
+  const auto hashLine =
+      std::count(shipped.begin(), shipped.begin() + shipped.find("\n#h"), '\n') + 2;
   const std::string craftedPath = testing::TempDir() + "crafted-leap-seconds.list";
+  const std::string forgedPath = testing::TempDir() + "forged-leap-seconds.list";
   std::ofstream(craftedPath) << crafted;
+  std::ofstream(forgedPath) << shipped + "3960316800 38\n";
   const std::string builtin = "Built-in leap-second list used: " + list + ": ";
   for (const auto& [setup, reason] : std::vector<std::pair<std::string, std::string>>{
            {"true", "cannot be opened: " + std::string(std::strerror(ENOENT))},
@@ -224,7 +229,9 @@ TEST(LeapsetCalendar, InitWithoutAUsableLeapSecondList) {
            {"touch " + list + " && mount --bind /dev/zero " + list, "not a regular file"},
            {"cp " + craftedPath + " " + list,
             "line " + std::to_string(craftedLine) +
-                ": leap second not at 00:00:00 UTC on the first day of a month"}}) {
+                ": leap second not at 00:00:00 UTC on the first day of a month"},
+           {"cp " + forgedPath + " " + list,
+            "line " + std::to_string(hashLine) + ": hash does not match the list's data"}}) {
     SetKernelOffset(0s);
     // The kill only keeps a regression from hanging the suite.
     const auto script = "mount -t tmpfs none /usr/share/zoneinfo && " + setup +
@@ -240,6 +247,7 @@ TEST(LeapsetCalendar, InitWithoutAUsableLeapSecondList) {
     EXPECT_EQ(result.status, 0);
   }
   std::remove(craftedPath.c_str());
+  std::remove(forgedPath.c_str());
 }
 
 // Under a system-call filter that denies adjtimex (systemd's ProtectClock=,
