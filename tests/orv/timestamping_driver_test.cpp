@@ -1,8 +1,8 @@
 // liborv's quiet timestamping reads and PHC offset against the fake driver and
 // PHC preloaded into this process, and against linuxptp's phc_ctl on them.
-#include "driver_files.hpp"
 #include "library_call.hpp"
 
+#include <driver_files.hpp>
 #include <orv/orv.hpp>
 #include <process.hpp>
 #include <tai_offset_guard.hpp>
