@@ -244,12 +244,9 @@ TEST_F(LeapSecondList, RefusedWithTheReasonWhenItCannotBeTrusted) {
             "line 33: hash does not match the list's data"},
            {Replaced(ListEndingWith(), "3991593600", "9223372036854775807"),
             "line 3: expiry date out of range"},
-           {Replaced(ListEndingWith(), "3991593600", "18446744073709551616"),
-            "line 3: expiry date not one unsigned decimal number"},
            {"#$ 12x\n" + ListEndingWith(), "line 1: update date not one unsigned decimal number"},
            {ListEndingWith("3692217600 37\n", false) + "#h 1 2 3 4\n",
             "line 33: hash not five hexadecimal words"},
-           {ListEndingWith() + "#h 1 2 3 4 5\n", "line 34: second hash"},
            {ListEndingWith() + "#@ 1\n", "line 34: second expiry date"},
        }) {
     const auto reading = Read(content);

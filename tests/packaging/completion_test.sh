@@ -11,8 +11,8 @@ mount -t sysfs sysfs /sys &&
   ip link add name '$(id>pwned)' type veth peer name 'dol$x' || exit 1
 # shellcheck source=/dev/null
 source "$1"
-# Where a name run as a command would leave its trace.
-cd "$(mktemp -d)" || exit 1
+# Where a name run as a command would leave its trace; gone with the namespace.
+mount -t tmpfs tmpfs /tmp && cd /tmp || exit 1
 failures=0
 
 # complete LINE...: sets COMP_WORDS from the words of the line, the last one
@@ -81,10 +81,7 @@ expect '\$\(id\>pwned\) dol\$x lo' nicmark ""
 expect '\$\(id\>pwned\) dol\$x lo' orvcheck --interface ""
 expect '\$\(id\>pwned\)' orvcheck --interface '$('
 expect 'dol\$x' nicmark --interface 'dol\$'
-if [ -e pwned ]; then
-  echo "FAIL: completing ran an interface's name"
-  failures=$((failures + 1))
-fi
+[ -e pwned ] && echo "FAIL: completing ran an interface's name" && failures=$((failures + 1))
 
 [ $failures -eq 0 ] && echo "completion: all cases pass"
 exit $((failures > 0))
