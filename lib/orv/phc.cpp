@@ -213,6 +213,11 @@ PhcOffset GetPhcOffset(int phcIndex, std::error_code& error, int samples) noexce
   const auto taiOffset = GetTaiOffset(result.taiOffsetError);
   if (!result.taiOffsetError) {
     result.taiOffset = taiOffset;
+    // A PHC about 292 years from CLOCK_TAI.
+    if (!result.Tai()) {
+      error.assign(EOVERFLOW, std::generic_category());
+      return {};
+    }
   }
   return result;
 }

@@ -69,12 +69,17 @@ struct PhcOffset {
   std::optional<std::chrono::seconds> taiOffset;
   std::error_code taiOffsetError;
 
-  // PHC - CLOCK_TAI; nullopt when the kernel's TAI offset is unknown.
+  // PHC - CLOCK_TAI; nullopt when the kernel's TAI offset is unknown or the
+  // difference does not fit in 64 bits of nanoseconds (GetPhcOffset then
+  // fails with EOVERFLOW), never a value wrapped to the other sign.
   std::optional<std::chrono::nanoseconds> Tai() const {
-    if (!taiOffset) {
+    std::chrono::nanoseconds::rep offset = 0;
+    std::chrono::nanoseconds::rep tai = 0;
+    if (!taiOffset || __builtin_mul_overflow(taiOffset->count(), 1'000'000'000, &offset) ||
+        __builtin_sub_overflow(realtime.count(), offset, &tai)) {
       return std::nullopt;
     }
-    return realtime - *taiOffset;
+    return std::chrono::nanoseconds{tai};
   }
 };
 

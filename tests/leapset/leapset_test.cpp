@@ -210,11 +210,14 @@ TEST(LeapsetOutput, FailedStandardOutputEndsWithStatusOne) {
 TEST(LeapsetCalendar, InitWithoutAUsableLeapSecondList) {
   testsupport::TaiOffsetGuard guard;
   const std::string list = calendar::LEAP_SECONDS_LIST;
-  // The installed list with a leap second no one could have announced.
+  // The installed list with a leap second no one could have announced, and
+  // with one that keeps every rule but the list's hash (2025-07-01).
   std::ifstream installed(list);
-  std::string crafted{std::istreambuf_iterator<char>(installed), {}};
-  crafted += "3793404345 38\n";  // 2020-03-17 03:25:45
+  const std::string shipped{std::istreambuf_iterator<char>(installed), {}};
+  const auto crafted = shipped + "3793404345 38\n";  // 2020-03-17 03:25:45
   const auto craftedLine = std::count(crafted.begin(), crafted.end(), '\n');
+  const auto hashLine =
+      std::count(shipped.begin(), shipped.begin() + shipped.find("\n#h"), '\n') + 2;
   const std::string craftedPath = testing::TempDir() + "crafted-leap-seconds.list";
   std::ofstream(craftedPath) << crafted;
   const std::string builtin = "Built-in leap-second list used: " + list + ": ";
@@ -224,7 +227,9 @@ TEST(LeapsetCalendar, InitWithoutAUsableLeapSecondList) {
            {"touch " + list + " && mount --bind /dev/zero " + list, "not a regular file"},
            {"cp " + craftedPath + " " + list,
             "line " + std::to_string(craftedLine) +
-                ": leap second not at 00:00:00 UTC on the first day of a month"}}) {
+                ": leap second not at 00:00:00 UTC on the first day of a month"},
+           {"head -n -1 " + craftedPath + " >" + list + " && echo 3960316800 38 >>" + list,
+            "line " + std::to_string(hashLine) + ": hash does not match the list's data"}}) {
     SetKernelOffset(0s);
     // The kill only keeps a regression from hanging the suite.
     const auto script = "mount -t tmpfs none /usr/share/zoneinfo && " + setup +

@@ -1,6 +1,6 @@
 // nicmark as a program: its command line, its output and its exit status,
 // against the running kernel and against the fake driver.
-#include "driver_files.hpp"
+#include <driver_files.hpp>
 
 #include <help_texts.hpp>
 #include <process.hpp>

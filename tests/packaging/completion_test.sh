@@ -1,9 +1,18 @@
 #!/bin/bash
-# Drives the bash completion functions as bash would on <Tab>.
+# Drives the bash completion functions as bash would on <Tab>, in network and
+# mount namespaces of its own, whose interfaces are lo and two with hostile
+# names that it makes itself (a user namespace lets any user make them).
 # Usage: completion_test.sh COMPLETION_FILE
 set -uo pipefail
+if [ -z "${ORVKIT_COMPLETION_NAMESPACE:-}" ]; then
+  ORVKIT_COMPLETION_NAMESPACE=1 exec unshare --user --map-root-user --net --mount "$0" "$@"
+fi
+mount -t sysfs sysfs /sys &&
+  ip link add name '$(id>pwned)' type veth peer name 'dol$x' || exit 1
 # shellcheck source=/dev/null
 source "$1"
+# Where a name run as a command would leave its trace; gone with the namespace.
+mount -t tmpfs tmpfs /tmp && cd /tmp || exit 1
 failures=0
 
 # complete LINE...: sets COMP_WORDS from the words of the line, the last one
@@ -66,10 +75,13 @@ expect "ptpv2-event" orvcheck --require-rx-filter eth1 : ptpv2-ev
 expect "ptpv2-event" orvcheck --require-rx-filter = ptpv2-ev
 expect "root" orvcheck --daemon-uid = roo
 
-# Every interface the kernel lists is offered for nicmark and orvcheck.
-interfaces=$(ls /sys/class/net | sort | tr '\n' ' ' | sed 's/ $//')
-expect "$interfaces" nicmark ""
-expect "$interfaces" orvcheck --interface ""
+# Every interface is offered for nicmark and orvcheck, its name quoted and
+# never run.
+expect '\$\(id\>pwned\) dol\$x lo' nicmark ""
+expect '\$\(id\>pwned\) dol\$x lo' orvcheck --interface ""
+expect '\$\(id\>pwned\)' orvcheck --interface '$('
+expect 'dol\$x' nicmark --interface 'dol\$'
+[ -e pwned ] && echo "FAIL: completing ran an interface's name" && failures=$((failures + 1))
 
 [ $failures -eq 0 ] && echo "completion: all cases pass"
 exit $((failures > 0))

@@ -1,14 +1,15 @@
 // Leap-second lists in the form tzdata ships, for programs run at a chosen
 // instant (under faketime): the 27 leap seconds up to 2017, then any later
 // ones, with a "#h" line that is the SHA-1 of the list's digits as the format
-// defines it. Users link orvkit_calendar and OpenSSL::Crypto.
+// defines it. Users link orvkit_calendar and nettle.
 #pragma once
 
 #include <calendar.hpp>
 
-#include <openssl/evp.h>
+#include <nettle/sha1.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -42,9 +43,11 @@ inline std::string LeapListText(const LeapListContent& content) {
   for (const auto& leap : content.later) {
     add(leap.takesEffect, taiUtc += leap.leap);
   }
-  unsigned char sha1[EVP_MAX_MD_SIZE];
-  unsigned length = 0;
-  EVP_Digest(digits.data(), digits.size(), sha1, &length, EVP_sha1(), nullptr);
+  std::uint8_t sha1[SHA1_DIGEST_SIZE];
+  sha1_ctx context;
+  sha1_init(&context);
+  sha1_update(&context, digits.size(), reinterpret_cast<const std::uint8_t*>(digits.data()));
+  sha1_digest(&context, sizeof sha1, sha1);
   sha1[19] ^= content.rightHash ? 0 : 1;
   list += "#h\t";
   for (unsigned i = 0; i < 20; ++i) {

@@ -1,6 +1,7 @@
 #include "calendar.hpp"
 
 #include <fcntl.h>
+#include <nettle/sha1.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -144,26 +145,51 @@ bool EndsCleanly(std::string_view rest, bool commentAllowed) {
   return rest.empty() || (commentAllowed && rest.front() == '#');
 }
 
-// A "#$" or "#@" value: one NTP time.
+// A date inside the calendar's range: past it, the conversion to a date
+// wraps and the round trip fails.
+bool InCalendar(sys_seconds time) {
+  const auto day = std::chrono::floor<std::chrono::days>(time);
+  return sys_days{std::chrono::year_month_day{day}} == day;
+}
+
+// A "#$" or "#@" value as written: one NTP time, its digits hashed.
 struct Stamp {
   std::string_view digits;
   sys_seconds time;
 };
 
-std::optional<Stamp> ParseStamp(std::string_view value) {
+// The SHA-1 of the list's data: five 32-bit words, written in hexadecimal.
+using Digest = std::array<std::uint32_t, SHA1_DIGEST_SIZE / 4>;
+
+// The "#$", "#@" and "#h" lines: comments for counting, yet what the hash
+// vouches for and how.
+struct Annotations {
+  std::optional<Stamp> updated;
+  std::optional<Stamp> expires;
+  std::optional<Digest> hash;
+  int hashLine = 0;
+};
+
+// Why a "#$" or "#@" value cannot be taken, or empty when it is now in `stamp`.
+std::string TakeStamp(std::string_view value, const std::string& kind,
+                      std::optional<Stamp>& stamp) {
   const auto ntp = TakeNumber<std::uint64_t>(value, 10);
   if (!ntp || !EndsCleanly(value, false)) {
-    return std::nullopt;
+    return kind + " not one unsigned decimal number";
   }
   const auto time = FromNtp(ntp->value);
-  if (!time) {
-    return std::nullopt;
+  if (!time || !InCalendar(*time)) {
+    return kind + " out of range";
   }
-  return Stamp{ntp->digits, *time};
+  if (stamp) {
+    return "second " + kind;
+  }
+  stamp = Stamp{ntp->digits, *time};
+  return "";
 }
 
-std::optional<std::array<std::uint32_t, 5>> ParseHash(std::string_view value) {
-  std::array<std::uint32_t, 5> words{};
+std::optional<Digest> ParseHash(std::string_view value) {
+  Digest words{};
   for (auto& word : words) {
     const auto hex = TakeNumber<std::uint32_t>(value, 16);
     if (!hex) {
@@ -177,29 +203,51 @@ std::optional<std::array<std::uint32_t, 5>> ParseHash(std::string_view value) {
   return words;
 }
 
-// Lines that are comments for counting but carry the list's dates and hash.
-// A second line of a kind makes that kind count as malformed.
-struct Annotations {
-  std::optional<Stamp> updated;
-  std::optional<Stamp> expires;
-  std::optional<std::array<std::uint32_t, 5>> hash;
-  int updatedLines = 0;
-  int expiresLines = 0;
-  int hashLines = 0;
-};
-
-void NoteAnnotation(std::string_view line, Annotations& notes) {
+// Why an annotation cannot be taken, or empty when it can (or the line is
+// another comment). A second one of a kind would leave open what the hash
+// covers.
+std::string NoteAnnotation(std::string_view line, int lineNumber, Annotations& notes) {
   const auto value = line.substr(std::min<std::size_t>(2, line.size()));
   if (line.starts_with("#$")) {
-    notes.updated = ParseStamp(value);
-    ++notes.updatedLines;
-  } else if (line.starts_with("#@")) {
-    notes.expires = ParseStamp(value);
-    ++notes.expiresLines;
-  } else if (line.starts_with("#h")) {
-    notes.hash = ParseHash(value);
-    ++notes.hashLines;
+    return TakeStamp(value, "update date", notes.updated);
   }
+  if (line.starts_with("#@")) {
+    return TakeStamp(value, "expiry date", notes.expires);
+  }
+  if (!line.starts_with("#h")) {
+    return "";
+  }
+  if (notes.hash) {
+    return "second hash";
+  }
+  notes.hash = ParseHash(value);
+  notes.hashLine = lineNumber;
+  return notes.hash ? "" : "hash not five hexadecimal words";
+}
+
+// The "#h" line is the SHA-1 of the digits of the "#$" value, of the "#@"
+// value, then of each entry's two fields, in file order, with nothing between
+// them; nettle's SHA-1 rather than one of our own.
+Digest HashOf(const Annotations& notes, std::string_view entryDigits) {
+  sha1_ctx context;
+  sha1_init(&context);
+  const auto add = [&context](std::string_view digits) {
+    sha1_update(&context, digits.size(), reinterpret_cast<const std::uint8_t*>(digits.data()));
+  };
+  if (notes.updated) {
+    add(notes.updated->digits);
+  }
+  if (notes.expires) {
+    add(notes.expires->digits);
+  }
+  add(entryDigits);
+  std::array<std::uint8_t, SHA1_DIGEST_SIZE> bytes{};
+  sha1_digest(&context, bytes.size(), bytes.data());
+  Digest words{};
+  for (std::size_t byte = 0; byte < bytes.size(); ++byte) {
+    words[byte / 4] = (words[byte / 4] << 8) | bytes[byte];
+  }
+  return words;
 }
 
 // An entry as written: the two fields' digits and their values.
@@ -233,8 +281,8 @@ std::vector<LeapSecondEntry>::const_iterator FirstEntryAfter(const LeapSecondLis
 // conversion wraps.
 bool StartsAMonth(sys_seconds time) {
   const auto day = std::chrono::floor<std::chrono::days>(time);
-  const std::chrono::year_month_day date{day};
-  return time == day && date.day() == std::chrono::day{1} && sys_days{date} == day;
+  return time == day && InCalendar(time) &&
+         std::chrono::year_month_day{day}.day() == std::chrono::day{1};
 }
 
 // Why an entry cannot follow `entries`, or empty when it can. The first must
@@ -324,7 +372,9 @@ ListReading ParseList(std::string_view text) {
       line.remove_suffix(1);
     }
     if (IsComment(line)) {
-      NoteAnnotation(line, notes);
+      if (const auto why = NoteAnnotation(line, lineNumber, notes); !why.empty()) {
+        return Refused(AtLine(lineNumber, why));
+      }
       continue;
     }
     const auto raw = ParseEntry(line);
@@ -350,21 +400,18 @@ ListReading ParseList(std::string_view text) {
   if (auto disagreement = DisagreementWithBuiltinList(list, entryLines); !disagreement.empty()) {
     return Refused(std::move(disagreement));
   }
-  const auto single = [](const auto& value, int lines) {
-    return lines == 1 ? value : std::nullopt;
-  };
-  const auto updated = single(notes.updated, notes.updatedLines);
-  const auto expires = single(notes.expires, notes.expiresLines);
-  list.hash = single(notes.hash, notes.hashLines);
-  if (updated) {
-    list.updated = updated->time;
-    list.hashedDigits.append(updated->digits);
+  if (notes.hash) {
+    if (*notes.hash != HashOf(notes, entryDigits)) {
+      return Refused(AtLine(notes.hashLine, "hash does not match the list's data"));
+    }
+    list.hashed = true;
   }
-  if (expires) {
-    list.expires = expires->time;
-    list.hashedDigits.append(expires->digits);
+  if (notes.updated) {
+    list.updated = notes.updated->time;
   }
-  list.hashedDigits += entryDigits;
+  if (notes.expires) {
+    list.expires = notes.expires->time;
+  }
   return {std::move(list), {}};
 }
 

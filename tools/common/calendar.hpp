@@ -6,7 +6,6 @@
 
 #include <array>
 #include <chrono>
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,14 +26,12 @@ struct LeapSecondEntry {
 
 // A leap-second list that passed every rule.
 struct LeapSecondList {
-  std::vector<LeapSecondEntry> entries;              // at least one; the first has taiUtc 10 s
-  std::optional<std::chrono::sys_seconds> updated;   // its "#$" line, when present and well formed
-  std::optional<std::chrono::sys_seconds> expires;   // its "#@" line, likewise
-  std::optional<std::array<std::uint32_t, 5>> hash;  // its "#h" line's five 32-bit words, likewise
-  // The text that "#h" is the SHA-1 of: the digits of the "#$" value, of the
-  // "#@" value, then of each entry's two fields, in file order, with nothing
-  // between them.
-  std::string hashedDigits;
+  std::vector<LeapSecondEntry> entries;             // at least one; the first has taiUtc 10 s
+  std::optional<std::chrono::sys_seconds> updated;  // its "#$" line, when present and well formed
+  std::optional<std::chrono::sys_seconds> expires;  // its "#@" line, likewise
+  // Its "#h" line matched its data; false when it has none (a list whose hash
+  // does not match is refused).
+  bool hashed = false;
 };
 
 // What reading a list gave: the list, or why it was refused.
@@ -48,10 +45,12 @@ struct ListReading {
 // The list at `path` when it is a regular file of at most 64 KiB whose every
 // line that is not a comment holds two unsigned decimal fields; whose dates
 // strictly rise, each at 00:00:00 UTC on the first day of a month; whose
-// values start at 10, step by exactly 1 and never go below 10; and which
-// agrees with the built-in list on every date that list covers. Otherwise no
-// list and the reason (the caller then uses the built-in list). Opening and
-// reading never block.
+// values start at 10, step by exactly 1 and never go below 10; which agrees
+// with the built-in list on every date that list covers; whose "#$", "#@" and
+// "#h" lines, each at most once, are well formed, with dates the calendar can
+// hold; and whose "#h" line, when present, is the SHA-1 of its data.
+// Otherwise no list and the reason (the caller then uses the built-in list).
+// Opening and reading never block.
 ListReading ReadLeapSecondList(const char* path);
 
 // Leap seconds up to and including `time` by `list` (taiUtc of the latest

@@ -220,8 +220,12 @@ std::int64_t Now(clockid_t clock) {
   return now.tv_sec * 1'000'000'000LL + now.tv_nsec;
 }
 
+// As the kernel writes times before 1970: whole seconds rounded down, and
+// nanoseconds from 0 to 999999999.
 ptp_clock_time Stamp(std::int64_t nanoseconds) {
-  return {nanoseconds / 1'000'000'000, static_cast<std::uint32_t>(nanoseconds % 1'000'000'000), 0};
+  const std::int64_t below = nanoseconds % 1'000'000'000 < 0 ? 1 : 0;
+  return {nanoseconds / 1'000'000'000 - below,
+          static_cast<std::uint32_t>(nanoseconds % 1'000'000'000 + below * 1'000'000'000), 0};
 }
 
 // The PHC's reading at CLOCK_REALTIME `realtime`.

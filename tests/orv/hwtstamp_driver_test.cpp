@@ -1,9 +1,10 @@
 // GetSetHwTstampOpts against the fake driver preloaded into this process: the
 // requests that reach the driver, what the caller gets back, and the
 // diagnostics of each failure; and the quiet reads' refusal of names.
-#include "driver_files.hpp"
 #include "library_call.hpp"
 #include "opts_matchers.hpp"
+
+#include <driver_files.hpp>
 
 #include <dlfcn.h>
 
