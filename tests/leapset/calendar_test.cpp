@@ -164,8 +164,9 @@ TEST_F(LeapSecondList, CountsALaterLeapSecondAndKeepsTheAnnotations) {
 // The first entry only sets the 1972 value; a leap second counts as next
 // until the instant it takes effect.
 TEST_F(LeapSecondList, NextLeapSecondAfterAnInstant) {
-  const auto reading = Read(ListEndingWith("3692217600 37\n" + Ntp(At(2027y / 1 / 1)) + " 38\n" +
-                                           Ntp(At(2027y / 7 / 1)) + " 37\n"));
+  const auto reading = Read(ListEndingWith(
+      "3692217600 37\n" + Ntp(At(2027y / 1 / 1)) + " 38\n" + Ntp(At(2027y / 7 / 1)) + " 37\n",
+      false));
   ASSERT_TRUE(reading.list) << reading.refusal;
   const std::optional<calendar::LeapSecond> none;
   for (const auto& [time, next] : std::vector<std::pair<sys_seconds, decltype(none)>>{

@@ -529,13 +529,11 @@ TEST_F(Orvcheck, PluginOutput) {
   }
   // Two blanks after the longest check, "interface lo\x0AOK".
   EXPECT_EQ(messageColumns, std::set<long>{10 + 18 + 2});
-  EXPECT_EQ(checks, (std::vector<std::string>{"OK tai-offset", "OK leap-list", "OK timescale",
-                                              "OK interface fake0", "OK phc fake0",
-                                              "CRITICAL interface lo",
-                                              "CRITICAL interface lo\\x0AOK"}));
+  EXPECT_EQ(checks, (std::vector<std::string>{
+                        "OK tai-offset", "OK leap-list", "OK timescale", "OK interface fake0",
+                        "OK phc fake0", "CRITICAL interface lo", "CRITICAL interface lo\\x0AOK"}));
   // Left out, a check leaves no trace.
-  const auto skipped =
-      Run({"--skip", "tai-offset", "--skip", "leap-list", "--skip", "timescale"});
+  const auto skipped = Run({"--skip", "tai-offset", "--skip", "leap-list", "--skip", "timescale"});
   EXPECT_EQ(skipped.out, "OK - no checks run\n");
   EXPECT_EQ(skipped.status, 0);
   // Quiet: the first line and the checks not OK; nothing when all are OK.
@@ -856,20 +854,24 @@ TEST_F(Orvcheck, TimescaleSourcesAgree) {
                 " that nothing announces; "},
            {"37 1 0 0", 0, "2027-06-30 18:00:00", "WARNING",
             "the list's leap second at 2027-07-01 is not armed in the kernel; "},
-           {"37 1 1 0", STA_INS, "2027-06-30 18:00:00", "OK", "next leap second 2027-07-01 (insert)"}}) {
+           {"37 1 1 0", STA_INS, "2027-06-30 18:00:00", "OK",
+            "next leap second 2027-07-01 (insert)"}}) {
     std::istringstream announced(c.grandmaster);
     std::string offset, valid, leap61, leap59;
     announced >> offset >> valid >> leap61 >> leap59;
     testsupport::Run({"ip", "netns", "exec", pair.grandmaster.netns, "pmc", "-u", "-b", "0", "-s",
                       pair.grandmaster.socket,
                       "SET GRANDMASTER_SETTINGS_NP clockClass 6 clockAccuracy 0x21 "
-                      "offsetScaledLogVariance 0x4e5d currentUtcOffset " + offset + " leap61 " +
-                          leap61 + " leap59 " + leap59 + " currentUtcOffsetValid " + valid +
+                      "offsetScaledLogVariance 0x4e5d currentUtcOffset " +
+                          offset + " leap61 " + leap61 + " leap59 " + leap59 +
+                          " currentUtcOffsetValid " + valid +
                           " ptpTimescale 1 timeTraceable 1 frequencyTraceable 1 timeSource 0x20"});
     guard.SetStatus(c.kernelStatus);
-    std::vector<std::string> command = {"ip",          "netns", "exec", pair.slave.netns,
-                                        ORVCHECK_PATH, "--leap-seconds-list", list,
-                                        "--format",    "json",  "--ptp4l=" + pair.slave.socket};
+    std::vector<std::string> command = {"ip",          "netns",
+                                        "exec",        pair.slave.netns,
+                                        ORVCHECK_PATH, "--leap-seconds-list",
+                                        list,          "--format",
+                                        "json",        "--ptp4l=" + pair.slave.socket};
     // The slave passes the grandmaster's announcement on at its next one.
     nlohmann::json check = nlohmann::json::object();
     for (int tries = 0; tries < 20 && check.value("state", "") != c.state; ++tries) {

@@ -11,9 +11,9 @@
 
 #include <exception>
 #include <functional>
-#include <variant>
 #include <iostream>
 #include <string>
+#include <variant>
 #include <vector>
 
 namespace po = boost::program_options;
@@ -97,9 +97,8 @@ std::vector<orvcheck::CheckResult> RunChecks(const orvcheck::Configuration& conf
                               [&] { return orvcheck::CheckMonitor(*configuration.monitor); }));
   }
   for (std::size_t i = 0; i < configuration.ptp4l.size(); ++i) {
-    auto result = Guarded(check::PTP4L, "", [&] {
-      return orvcheck::CheckPtp4l(configuration.ptp4l[i], reads[i]);
-    });
+    auto result = Guarded(check::PTP4L, "",
+                          [&] { return orvcheck::CheckPtp4l(configuration.ptp4l[i], reads[i]); });
     result.socket = configuration.ptp4l[i].socket;
     results.push_back(std::move(result));
   }

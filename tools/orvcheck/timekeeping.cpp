@@ -113,7 +113,9 @@ CheckResult CheckLeapList(const std::string& path, const calendar::ListReading& 
   const auto& builtin = calendar::BuiltinLeapSecondDates();
   const LeapListFindings found{
       // The reader refuses a list whose hash does not match.
-      .hash = !list ? "" : list->hashed ? "valid" : "missing",
+      .hash = !list          ? ""
+              : list->hashed ? "valid"
+                             : "missing",
       .leapSeconds = list ? (list->entries.back().taiUtc - calendar::INITIAL_TAI_OFFSET).count()
                           : static_cast<std::int64_t>(builtin.size()),
       .lastLeap = list ? list->entries.back().from : builtin.back()};

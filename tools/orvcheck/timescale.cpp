@@ -51,8 +51,9 @@ std::vector<std::pair<State, std::string>> Disagreements(const Sources& s,
   const int listToday = ListLeapAt(s, s.endOfDay);
   const bool kernelKnown = !s.kernelError;
   if (kernelKnown && s.kernel.leap != 0 && listToday != s.kernel.leap &&
-      std::none_of(s.grandmasters.begin(), s.grandmasters.end(),
-                   [&s](const GrandmasterTime& gm) { return GrandmasterLeap(gm) == s.kernel.leap; })) {
+      std::none_of(s.grandmasters.begin(), s.grandmasters.end(), [&s](const GrandmasterTime& gm) {
+        return GrandmasterLeap(gm) == s.kernel.leap;
+      })) {
     found.emplace_back(State::CRITICAL,
                        fmt::format("kernel armed to {} a leap second at {} that nothing announces",
                                    LeapWord(s.kernel.leap), Day(s.endOfDay)));
@@ -65,17 +66,16 @@ std::vector<std::pair<State, std::string>> Disagreements(const Sources& s,
                                                       who, offset.count(), s.listOffset.count()));
     } else if (gm.properties.currentUtcOffsetValid && kernelKnown && s.kernel.taiOffset != 0s &&
                offset != s.kernel.taiOffset) {
-      found.emplace_back(State::CRITICAL, fmt::format("{} says TAI - UTC is {} s, the kernel {} s",
-                                                      who, offset.count(),
-                                                      s.kernel.taiOffset.count()));
-    }
-    if (const int leap = GrandmasterLeap(gm); leap != 0 && ListLeapAt(s, s.endOfMonth) != leap &&
-                                              listToday != leap) {
       found.emplace_back(State::CRITICAL,
-                         fmt::format("{} announces leap{} that the list does not have{}", who,
-                                     leap > 0 ? 61 : 59,
-                                     s.listExpired ? " (the list has expired: it may be behind)"
-                                                   : ""));
+                         fmt::format("{} says TAI - UTC is {} s, the kernel {} s", who,
+                                     offset.count(), s.kernel.taiOffset.count()));
+    }
+    if (const int leap = GrandmasterLeap(gm);
+        leap != 0 && ListLeapAt(s, s.endOfMonth) != leap && listToday != leap) {
+      found.emplace_back(
+          State::CRITICAL,
+          fmt::format("{} announces leap{} that the list does not have{}", who, leap > 0 ? 61 : 59,
+                      s.listExpired ? " (the list has expired: it may be behind)" : ""));
     }
     if (!gm.properties.currentUtcOffsetValid) {
       found.emplace_back(State::WARNING, who + " says its UTC offset is not valid");
@@ -83,9 +83,9 @@ std::vector<std::pair<State, std::string>> Disagreements(const Sources& s,
   }
   if (listToday != 0 && now >= s.endOfDay - ARMING_WINDOW && kernelKnown &&
       s.kernel.leap != listToday) {
-    found.emplace_back(State::WARNING,
-                       fmt::format("the list's leap second at {} is not armed in the kernel",
-                                   Day(s.endOfDay)));
+    found.emplace_back(
+        State::WARNING,
+        fmt::format("the list's leap second at {} is not armed in the kernel", Day(s.endOfDay)));
   }
   std::stable_sort(found.begin(), found.end(), [](const auto& a, const auto& b) {
     return Worse(a.first, b.first) == a.first && a.first != b.first;
@@ -97,7 +97,8 @@ std::vector<std::pair<State, std::string>> Disagreements(const Sources& s,
 // second none; kernel TIME_OK"
 std::string Agreement(const Sources& s) {
   std::string offsets = fmt::format("list {} s", s.listOffset.count());
-  offsets += s.kernelError ? ", kernel unreadable" : fmt::format(", kernel {} s", s.kernel.taiOffset.count());
+  offsets += s.kernelError ? ", kernel unreadable"
+                           : fmt::format(", kernel {} s", s.kernel.taiOffset.count());
   for (const auto& gm : s.grandmasters) {
     offsets += fmt::format(", grandmaster of {} {} s{}", tools::Printable(gm.socket),
                            gm.properties.currentUtcOffset,
@@ -107,8 +108,7 @@ std::string Agreement(const Sources& s) {
       s.nextLeap ? fmt::format("{} ({})", Day(s.nextLeap->takesEffect), LeapWord(s.nextLeap->leap))
                  : "none";
   return fmt::format("TAI - UTC: {}; next leap second {}; kernel {}", offsets, next,
-                     s.kernelError ? "state unreadable"
-                                   : orv::ClockStateName(s.kernel.clockState));
+                     s.kernelError ? "state unreadable" : orv::ClockStateName(s.kernel.clockState));
 }
 
 Sources Gather(const calendar::ListReading& reading, std::chrono::sys_seconds now,
@@ -149,16 +149,16 @@ CheckResult CheckTimescale(const calendar::ListReading& reading, std::chrono::sy
                  Series{.name = "kernel_leap",
                         .help = "The leap second the kernel is armed for at the next UTC midnight: "
                                 "1 insert, -1 delete, 0 none"}});
-  result.Record({"kernel/clock_state",
-                 known ? Value(Named{orv::ClockStateName(s.kernel.clockState),
-                                     static_cast<std::int64_t>(s.kernel.clockState)})
-                       : Value(),
-                 Series{.name = "kernel_clock_state",
-                        .help = "The kernel's clock state, as adjtimex returns it: 0 TIME_OK, "
-                                "1 TIME_INS, 2 TIME_DEL, 3 TIME_OOP, 4 TIME_WAIT, 5 TIME_ERROR",
-                        .value = known ? std::optional<double>(static_cast<int>(
-                                             s.kernel.clockState))
-                                       : std::nullopt}});
+  result.Record(
+      {"kernel/clock_state",
+       known ? Value(Named{orv::ClockStateName(s.kernel.clockState),
+                           static_cast<std::int64_t>(s.kernel.clockState)})
+             : Value(),
+       Series{.name = "kernel_clock_state",
+              .help = "The kernel's clock state, as adjtimex returns it: 0 TIME_OK, "
+                      "1 TIME_INS, 2 TIME_DEL, 3 TIME_OOP, 4 TIME_WAIT, 5 TIME_ERROR",
+              .value = known ? std::optional<double>(static_cast<int>(s.kernel.clockState))
+                             : std::nullopt}});
   result.Record({"kernel/tai_offset_seconds",
                  known ? Value(std::int64_t{s.kernel.taiOffset.count()}) : Value()});
   result.Record({"list/tai_offset_seconds", std::int64_t{s.listOffset.count()}});
