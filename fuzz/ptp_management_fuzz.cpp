@@ -96,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckAccepted(message, ptp::ParseAnswer(message, REQUESTS));
   } catch (const ptp::MessageError& error) {
     Require(*error.what() != '\0', "rejection without a reason");
-    if (error.GetKind() == ptp::MessageError::Kind::NotOurs) {
+    if (error.GetKind() == ptp::MessageError::Kind::NOT_OURS) {
       Require(size >= 32 && (Get16(message, 30) < FIRST_SEQUENCE ||
                              Get16(message, 30) >= FIRST_SEQUENCE + REQUESTS.size()),
               "one of our sequence ids taken for someone else's");

@@ -126,19 +126,19 @@ TEST(Ptp4lExchange, Faults) {
   auto notOurs = error;
   notOurs.emplace_back(31, 100);
   const std::vector<Fault> table = {
-      {"no file", Fault::NONE, 0, {}, Kind::NotRunning, ""},
-      {"socket file left behind", Fault::GONE, 0, {}, Kind::NotRunning, ""},
-      {"error status", Fault::STAND_IN, 60, error, Kind::ErrorStatus,
+      {"no file", Fault::NONE, 0, {}, Kind::NOT_RUNNING, ""},
+      {"socket file left behind", Fault::GONE, 0, {}, Kind::NOT_RUNNING, ""},
+      {"error status", Fault::STAND_IN, 60, error, Kind::ERROR_STATUS,
        " answered GET DEFAULT_DATA_SET with NOT_SUPPORTED"},
       {"truncated TLV",
        Fault::STAND_IN,
        52,
        {{3, 52}, {46, 2}, {51, 22}},
-       Kind::Malformed,
+       Kind::MALFORMED,
        ": TLV length 22 with 0 bytes after it (an even count)"},
-      {"sequence not ours", Fault::STAND_IN, 60, notOurs, Kind::Timeout, " within 300 ms"},
-      {"answer from another socket", Fault::ELSEWHERE, 60, error, Kind::Timeout, " within 300 ms"},
-      {"silence", Fault::STAND_IN, 0, {}, Kind::Timeout, " within 300 ms"},
+      {"sequence not ours", Fault::STAND_IN, 60, notOurs, Kind::TIMEOUT, " within 300 ms"},
+      {"answer from another socket", Fault::ELSEWHERE, 60, error, Kind::TIMEOUT, " within 300 ms"},
+      {"silence", Fault::STAND_IN, 0, {}, Kind::TIMEOUT, " within 300 ms"},
   };
   char pattern[] = "/tmp/orvkit-ptp4l-XXXXXX";
   const std::string dir = mkdtemp(pattern);
@@ -178,8 +178,8 @@ TEST(Ptp4lExchange, Faults) {
     ASSERT_TRUE(std::holds_alternative<ptp::Ptp4lFailure>(result));
     const auto& failure = std::get<ptp::Ptp4lFailure>(result);
     EXPECT_EQ(failure.kind, fault.kind);
-    const auto expected = fault.kind == Kind::NotRunning ? "ptp4l not running at " + path
-                                                         : "ptp4l at " + path + fault.reason;
+    const auto expected = fault.kind == Kind::NOT_RUNNING ? "ptp4l not running at " + path
+                                                          : "ptp4l at " + path + fault.reason;
     EXPECT_NE(failure.reason.find(expected), std::string::npos) << failure.reason;
   }
   testsupport::Run({"rm", "-rf", dir});

@@ -56,13 +56,13 @@ Ptp4lFailure SocketFailure(int error, const std::string& path, const char* what)
   switch (error) {
     case ENOENT:
     case ECONNREFUSED:
-      return Fail(Ptp4lFailure::Kind::NotRunning, fmt::format("ptp4l not running at {}", path));
+      return Fail(Ptp4lFailure::Kind::NOT_RUNNING, fmt::format("ptp4l not running at {}", path));
     case EACCES:
     case EPERM:
-      return Fail(Ptp4lFailure::Kind::PermissionDenied,
+      return Fail(Ptp4lFailure::Kind::PERMISSION_DENIED,
                   fmt::format("permission denied on ptp4l's socket {}", path));
     default:
-      return Fail(Ptp4lFailure::Kind::System,
+      return Fail(Ptp4lFailure::Kind::SYSTEM,
                   fmt::format("cannot {} ptp4l at {}: {}", what, path, std::strerror(error)));
   }
 }
@@ -135,7 +135,7 @@ std::variant<Ptp4lReading, Ptp4lFailure> ReadPtp4l(const std::string& socketPath
                                                    std::uint8_t domainNumber) {
   const auto deadline = Clock::now() + timeout;
   const auto timedOut = [&](std::size_t answers) {
-    return Fail(Ptp4lFailure::Kind::Timeout,
+    return Fail(Ptp4lFailure::Kind::TIMEOUT,
                 answers == 0 ? fmt::format("no answer from ptp4l at {} within {} ms", socketPath,
                                            timeout.count())
                              : fmt::format("incomplete answer from ptp4l at {} within {} ms "
@@ -146,7 +146,7 @@ std::variant<Ptp4lReading, Ptp4lFailure> ReadPtp4l(const std::string& socketPath
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (socketPath.empty() || socketPath.size() >= sizeof address.sun_path) {
-    return Fail(Ptp4lFailure::Kind::System, fmt::format("not a socket path: {}", socketPath));
+    return Fail(Ptp4lFailure::Kind::SYSTEM, fmt::format("not a socket path: {}", socketPath));
   }
   std::memcpy(address.sun_path, socketPath.data(), socketPath.size());
 
@@ -195,7 +195,7 @@ std::variant<Ptp4lReading, Ptp4lFailure> ReadPtp4l(const std::string& socketPath
       return SocketFailure(errno, socketPath, "receive from");
     }
     if (static_cast<std::size_t>(received) > buffer.size()) {
-      return Fail(Ptp4lFailure::Kind::Malformed,
+      return Fail(Ptp4lFailure::Kind::MALFORMED,
                   fmt::format("malformed answer from ptp4l at {}: {} bytes, more than a message",
                               socketPath, received));
     }
@@ -204,7 +204,7 @@ std::variant<Ptp4lReading, Ptp4lFailure> ReadPtp4l(const std::string& socketPath
           ParseAnswer(std::span(buffer.data(), static_cast<std::size_t>(received)), requests);
       ++answers.count;
       if (const auto* error = std::get_if<ManagementErrorStatus>(&answer.content)) {
-        return Fail(Ptp4lFailure::Kind::ErrorStatus,
+        return Fail(Ptp4lFailure::Kind::ERROR_STATUS,
                     fmt::format("ptp4l at {} answered GET {} with {}{}{}", socketPath,
                                 ManagementIdName(error->id), ManagementErrorName(error->error),
                                 error->displayData.empty() ? "" : ": ", error->displayData));
@@ -217,8 +217,8 @@ std::variant<Ptp4lReading, Ptp4lFailure> ReadPtp4l(const std::string& socketPath
           },
           std::move(answer.content));
     } catch (const MessageError& error) {
-      if (error.GetKind() == MessageError::Kind::Malformed) {
-        return Fail(Ptp4lFailure::Kind::Malformed,
+      if (error.GetKind() == MessageError::Kind::MALFORMED) {
+        return Fail(Ptp4lFailure::Kind::MALFORMED,
                     fmt::format("malformed answer from ptp4l at {}: {}", socketPath, error.what()));
       }
     }

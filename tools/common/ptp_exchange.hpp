@@ -34,14 +34,14 @@ struct Ptp4lReading {
 
 struct Ptp4lFailure {
   enum class Kind {
-    NotRunning,        // nothing listening at the path
-    PermissionDenied,  // the socket may not be written
-    Timeout,           // no complete answer in time
-    Malformed,         // an answer that cannot be read
-    ErrorStatus,       // ptp4l refused a request
-    System,            // any other error of the socket calls
+    NOT_RUNNING,        // nothing listening at the path
+    PERMISSION_DENIED,  // the socket may not be written
+    TIMEOUT,            // no complete answer in time
+    MALFORMED,          // an answer that cannot be read
+    ERROR_STATUS,       // ptp4l refused a request
+    SYSTEM,             // any other error of the socket calls
   };
-  Kind kind = Kind::System;
+  Kind kind = Kind::SYSTEM;
   std::string reason;  // one line, naming the path
 };
 

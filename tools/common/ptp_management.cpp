@@ -42,7 +42,7 @@ constexpr unsigned TIME_TRACEABLE = 1U << 4;
 constexpr unsigned FREQUENCY_TRACEABLE = 1U << 5;
 
 [[noreturn]] void Malformed(const std::string& reason) {
-  throw MessageError(MessageError::Kind::Malformed, reason);
+  throw MessageError(MessageError::Kind::MALFORMED, reason);
 }
 
 // Reads big-endian fields in order; the caller has checked the size.
@@ -371,7 +371,7 @@ Answer ParseAnswer(std::span<const unsigned char> message, std::span<const Reque
   const auto request = std::find_if(requests.begin(), requests.end(),
                                     [&](const Request& r) { return r.sequenceId == sequence; });
   if (request == requests.end()) {
-    throw MessageError(MessageError::Kind::NotOurs,
+    throw MessageError(MessageError::Kind::NOT_OURS,
                        fmt::format("sequence id {} is not ours", sequence));
   }
   answer.request = static_cast<std::size_t>(request - requests.begin());

@@ -208,7 +208,7 @@ struct Answer {
 // far as read, but with another sequence id, so someone else's.
 class MessageError : public std::runtime_error {
  public:
-  enum class Kind { Malformed, NotOurs };
+  enum class Kind { MALFORMED, NOT_OURS };
 
   MessageError(Kind kind, const std::string& reason) : std::runtime_error(reason), kind(kind) {}
   Kind GetKind() const { return kind; }

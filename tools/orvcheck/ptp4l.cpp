@@ -186,8 +186,9 @@ CheckResult Unanswered(const ptp::Ptp4lFailure& failure) {
   CheckResult result{.check = std::string(check::PTP4L)};
   // Nothing listening and no answer are faults of the host; the others mean
   // that orvcheck cannot tell.
-  result.state = failure.kind == Kind::NotRunning || failure.kind == Kind::Timeout ? State::CRITICAL
-                                                                                   : State::UNKNOWN;
+  result.state = failure.kind == Kind::NOT_RUNNING || failure.kind == Kind::TIMEOUT
+                     ? State::CRITICAL
+                     : State::UNKNOWN;
   result.message = tools::Printable(failure.reason);
   result.Record({"up", false, Gauge("ptp_up", "1 when ptp4l answered every request")});
   return result;
