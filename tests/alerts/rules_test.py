@@ -35,7 +35,8 @@ CASES = [
        (16, "63.64%", "phc_offset_critical_seconds=0.0005, phc_offset_seconds=0.0001, "
         "phc_offset_warning_seconds=5e-05, phc_read_delay_seconds=0"))]),
     ("unreadable", "fleet", "--interface fake0", ["ADJTIMEX_ERRNO=1"],
-     [("OrvkitCheckUnknown", PHC, 25, None, None)]),
+     [("OrvkitCheckUnknown", PHC, 25, None, None),
+      ("OrvkitCheckUnknown", {"check": "timescale"}, 25, None, None)]),
     # node_exporter without orvcheck, under a job not called "node".
     ("bare", "fleet", None, [""], [("OrvkitMetricsAbsent", {}, 15, None, None)]),
 ]
