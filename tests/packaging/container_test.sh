@@ -31,8 +31,13 @@ base=$cache/debian12-$(printf '%s\n' "${packages[@]}" | sha256sum | cut -c1-16).
 mkdir -p "$cache"
 (
   flock 9
-  [ -f "$base" ] || { IFS=, && mmdebstrap --quiet --variant=minbase \
-    --include="${packages[*]}" bookworm "$base.new.tar" && mv "$base.new.tar" "$base"; }
+  # A download from the archive fails now and then: two more tries.
+  for _ in 1 2 3; do
+    [ -f "$base" ] || { IFS=, && mmdebstrap --quiet --variant=minbase \
+      --include="${packages[*]}" bookworm "$base.new.tar" && mv "$base.new.tar" "$base"; } ||
+      sleep 10
+  done
+  [ -f "$base" ] || fail "no Debian 12 root could be built"
 ) 9>"$cache/.lock"
 
 root=$(mktemp -d /var/tmp/orvkit-container.XXXXXX)
