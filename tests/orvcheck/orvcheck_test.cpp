@@ -811,8 +811,6 @@ TEST_F(Orvcheck, Ptp4lOnRealDaemons) {
     EXPECT_EQ(result["message"].get<std::string>().rfind(c.message, 0), 0u) << result;
     EXPECT_EQ(result["values"]["up"], c.message != "ptp4l not running at ");
   }
-  EXPECT_EQ(check(pair.slave, {})["values"]["grandmaster"]["identity"],
-            check(pair.grandmaster, {})["values"]["clock_identity"]);
   // Without announcements the slave follows itself again and only listens.
   pair.StopGrandmaster();
   nlohmann::json lost = nlohmann::json::object();

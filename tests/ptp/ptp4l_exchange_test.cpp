@@ -77,7 +77,7 @@ void ExpectAsPmc(const Ptp4lDaemon& daemon, const ptp::Ptp4lReading& read) {
   }
 }
 
-TEST(Ptp4lExchange, ReadsGrandmasterAndSlaveAsPmcDoesUntilTheGrandmasterStops) {
+TEST(Ptp4lExchange, ReadsGrandmasterAndSlaveAsPmcDoes) {
   const testsupport::Ptp4lPair pair;
   const auto gm = Read(pair.grandmaster);
   const auto slave = Read(pair.slave);
@@ -94,15 +94,6 @@ TEST(Ptp4lExchange, ReadsGrandmasterAndSlaveAsPmcDoesUntilTheGrandmasterStops) {
   // Software timestamps of one clock through a veth: well within a millisecond.
   EXPECT_LT(std::abs(slave.current.offsetFromMaster.Nanoseconds()), 1e6);
   EXPECT_GT(slave.current.meanPathDelay.Nanoseconds(), 0);
-
-  pair.StopGrandmaster();
-  // Three announce intervals of 250 ms; give it ten times that.
-  auto state = ptp::PortState::SLAVE;
-  for (int i = 0; i < 75 && state == ptp::PortState::SLAVE; ++i) {
-    std::this_thread::sleep_for(100ms);
-    state = Read(pair.slave).ports.at(0).state;
-  }
-  EXPECT_EQ(state, ptp::PortState::LISTENING);
 }
 
 using Patches = std::vector<std::pair<std::size_t, unsigned char>>;
